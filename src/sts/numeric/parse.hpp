@@ -1,19 +1,56 @@
 // Conversion of one field token (a byte view inside the mapped file) to a
 // number.  Pure functions: no allocation, no global state, no locale, no
 // change of the floating-point environment.
+//
+// The value conversion runs its stages cheapest first: the decimal scan and
+// the fast path are inline here, because nearly every field of a data file
+// ends there; Eisel-Lemire and the big-integer digit comparison are out of
+// line.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
+#include "sts/numeric/decimal_scan.hpp"
+#include "sts/numeric/exact_conversion.hpp"
+#include "sts/numeric/fast_path.hpp"
+#include "sts/numeric/integer.hpp"
+#include "sts/numeric/special_words.hpp"
+
 namespace quillrow::numeric {
 
 // Optional sign, then ASCII digits; the value must fit a signed 32-bit int.
-std::optional<std::int32_t> parse_i32_token(std::string_view token) noexcept;
+inline std::optional<std::int32_t> parse_i32_token(std::string_view token) noexcept {
+    return detail::parse_i32(token);
+}
 
 // Decimal number (or nan / inf / infinity in any case) converted to the
 // nearest binary32 value, ties to even.  Returns the bit pattern.
-std::optional<std::uint32_t> parse_f32_token(std::string_view token) noexcept;
+inline std::optional<std::uint32_t> parse_f32_token(std::string_view token) noexcept {
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    if (p == end) {
+        return std::nullopt;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+        if (p == end) {
+            return std::nullopt;  // a lone sign is not tried as a word
+        }
+    }
+    detail::DecimalRecord record;
+    if (!detail::scan_decimal(p, end, record)) {
+        return detail::parse_special_word(p, end, negative);
+    }
+    std::uint32_t magnitude;
+    if (!detail::try_fast_path(record, magnitude)) {
+        magnitude = detail::convert_beyond_fast_path(record);
+    }
+    // Every result, zero, infinity and NaN included, takes the sign.
+    return negative ? magnitude ^ detail::F32_SIGN_BIT : magnitude;
+}
 
 }  // namespace quillrow::numeric

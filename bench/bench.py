@@ -1,0 +1,462 @@
+"""Benchmark quillrow.read_sts against its peers.  Run through bench/run.sh.
+
+For every file size: generate the file once, read it once so the page cache
+is warm, check that every method returns bit-identical arrays (exit 1 if
+not, before any time is shown), then time interleaved rounds, one fresh
+process per sample, and report medians, ranges, ratios taken within a
+round, peak resident memory and the goals of the benchmark.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(ROOT / "tools"))
+
+import gen_sts  # noqa: E402
+from methods import LABELS, LOADERS  # noqa: E402
+
+FULL_SIZES = [1, 1_000, 100_000, 2_000_000]
+SMOKE_SIZES = [1, 1_000, 10_000]
+SEED = 2016
+SUBJECT, REFERENCE = "quillrow", "naive"
+GOAL_SIZE, SMALL_SIZE, SCALING_SIZE = 2_000_000, 1, 100_000
+
+
+def rounds_for(rows: int, smoke: bool) -> int:
+    if smoke:
+        return 2
+    return 5 if rows >= 100_000 else 7
+
+
+def calls_for(rows: int) -> tuple[int, int]:
+    """(timed calls per sample, untimed warm-up calls) for a file size."""
+    if rows <= 10:
+        return 200, 1
+    if rows <= 10_000:
+        return 20, 1
+    return 1, 0
+
+
+# ---------------------------------------------------------------- files
+
+def data_file(rows: int, directory: Path) -> Path:
+    """The benchmark file of `rows` rows, regenerated when the generator changed."""
+    path = directory / f"sts_{rows}.sts"
+    generator = ROOT / "tools" / "gen_sts.py"
+    if not path.exists() or path.stat().st_mtime < generator.stat().st_mtime:
+        directory.mkdir(parents=True, exist_ok=True)
+        tmp = path.with_suffix(".tmp")
+        t0 = time.perf_counter()
+        gen_sts.write_sts(str(tmp), rows, seed=SEED)
+        tmp.rename(path)
+        print(f"  generated {path.relative_to(ROOT)} "
+              f"({time.perf_counter() - t0:.1f} s)", flush=True)
+    return path
+
+
+def warm_page_cache(path: Path) -> None:
+    with open(path, "rb") as f:
+        while f.read(1 << 22):
+            pass
+
+
+# ---------------------------------------------------------------- checks
+
+class Mismatch(Exception):
+    pass
+
+
+def first_and_last_stamps(path: Path) -> tuple[int, int]:
+    """Timestamps of the first and last data rows, by the calendar module."""
+    from methods import header_line_count
+
+    skip = header_line_count(str(path))
+    with open(path, "rb") as f:
+        lines = (line for i, line in enumerate(f) if i >= skip and line.strip())
+        first_line = next(lines)
+        f.seek(max(0, path.stat().st_size - 4096))
+        last_line = [x for x in f.read().split(b"\n") if x.strip()][-1]
+    epoch = datetime.datetime(1970, 1, 1)
+
+    def stamp(line):
+        y, d, h, mi, s, ms = (int(x) for x in line.split()[:6])
+        t = datetime.datetime(y, 1, 1) + datetime.timedelta(
+            days=d - 1, hours=h, minutes=mi, seconds=s, milliseconds=ms)
+        return (t - epoch) // datetime.timedelta(milliseconds=1)
+
+    return stamp(first_line), stamp(last_line)
+
+
+def method_result(name: str, path: Path, scratch: Path):
+    """Arrays that `name` returns for `path`, read in a child process.
+
+    A crash of the method then names the method instead of taking the
+    harness down with it.
+    """
+    import numpy as np
+
+    prefix = scratch / f"check_{name}"
+    proc = subprocess.run([sys.executable, str(HERE / "child.py"), name,
+                           "--dump", str(path), str(prefix)],
+                          capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise Mismatch(f"{LABELS[name]} failed on {path.name} (exit status "
+                       f"{proc.returncode}):\n{proc.stderr[-2000:]}")
+    npz = prefix.with_suffix(".npz")
+    with np.load(npz) as data:
+        out = (data["stamps"], data["values"],
+               bool(data["values_c_contiguous"]))
+    npz.unlink()
+    return out
+
+
+def check_methods(path: Path, rows: int, methods: list[str],
+                  scratch: Path) -> None:
+    """Every method must return the same bits, in the promised layout."""
+    import numpy as np
+
+    first, last = first_and_last_stamps(path)
+    reference = None
+    for name in methods:
+        stamps, values, contiguous = method_result(name, path, scratch)
+        where = f"{LABELS[name]} on {path.name}"
+        if stamps.dtype != np.dtype("datetime64[ms]") or stamps.shape != (rows,):
+            raise Mismatch(f"{where}: timestamps {stamps.dtype} {stamps.shape}")
+        if (values.dtype != np.float32 or values.shape != (rows, 11)
+                or not contiguous):
+            raise Mismatch(f"{where}: values {values.dtype} {values.shape} "
+                           f"C-contiguous={contiguous}")
+        ints = stamps.view(np.int64)
+        bits = values.view(np.uint32)
+        if (int(ints[0]), int(ints[-1])) != (first, last):
+            raise Mismatch(f"{where}: first/last timestamps {ints[0]}, {ints[-1]}"
+                           f" differ from the calendar's {first}, {last}")
+        if reference is None:
+            reference = (name, ints, bits)
+            continue
+        ref_name, ref_ints, ref_bits = reference
+        bad = np.flatnonzero(ints != ref_ints)
+        if bad.size:
+            i = int(bad[0])
+            raise Mismatch(f"{where}: {bad.size} timestamps differ from "
+                           f"{LABELS[ref_name]}; first at row {i}: "
+                           f"{ints[i]} != {ref_ints[i]}")
+        bad = np.flatnonzero((bits != ref_bits).ravel())
+        if bad.size:
+            r, c = divmod(int(bad[0]), 11)
+            raise Mismatch(f"{where}: {bad.size} values differ from "
+                           f"{LABELS[ref_name]}; first at row {r} column {c}: "
+                           f"{values[r, c]!r} (0x{bits[r, c]:08x}) != "
+                           f"0x{ref_bits[r, c]:08x}")
+        del stamps, values, ints, bits
+
+
+# ---------------------------------------------------------------- timing
+
+def run_child(args: list[str]) -> dict:
+    proc = subprocess.run([sys.executable, str(HERE / "child.py"), *args],
+                          capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise RuntimeError(f"child {' '.join(args)} failed with exit status "
+                           f"{proc.returncode}:\n{proc.stderr[-2000:]}")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def baselines(methods: list[str], samples: int) -> dict[str, int]:
+    """Peak RSS of a process that only imports what the method needs."""
+    return {m: int(statistics.median(
+        run_child([m, "--baseline"])["peak_rss"] for _ in range(samples)))
+        for m in methods}
+
+
+def time_size(path: Path, rows: int, methods: list[str], rounds: int) -> dict:
+    calls, warmup = calls_for(rows)
+    samples = {m: [] for m in methods}
+    rss = {m: [] for m in methods}
+    for r in range(rounds):
+        for m in methods:
+            out = run_child([m, str(path), str(calls), str(warmup)])
+            samples[m].append(out["seconds"])
+            rss[m].append(out["peak_rss"])
+        print(f"  round {r + 1}/{rounds}: " + "  ".join(
+            f"{m} {samples[m][-1] * 1e3:.3g} ms" for m in methods), flush=True)
+    return {"calls_per_sample": calls, "warmup_calls": warmup,
+            "seconds": samples, "peak_rss": rss}
+
+
+def summarise(result: dict, rows: int, size: int, base: dict) -> dict:
+    methods = list(result["seconds"])
+    stats = {}
+    for m in methods:
+        s = result["seconds"][m]
+        med = statistics.median(s)
+        stats[m] = {
+            "median_s": med, "min_s": min(s), "max_s": max(s),
+            "mb_per_s": size / med / 1e6,
+            "ns_per_row": med / rows * 1e9,
+            "peak_rss": max(result["peak_rss"][m]),
+            "baseline_rss": base[m],
+        }
+    # Ratios of one method's time to another's, sample by sample within
+    # the same round, so drifts of the machine between rounds cancel.
+    ratios = {}
+    for a in methods:
+        for b in methods:
+            if a == b:
+                continue
+            per_round = [x / y for x, y in zip(result["seconds"][a],
+                                               result["seconds"][b])]
+            ratios[f"{a}/{b}"] = {"median": statistics.median(per_round),
+                                  "min": min(per_round),
+                                  "max": max(per_round)}
+    return {"stats": stats, "ratios": ratios}
+
+
+# ---------------------------------------------------------------- report
+
+def fmt_time(s: float) -> str:
+    if s < 1e-3:
+        return f"{s * 1e6:.1f} us"
+    if s < 1:
+        return f"{s * 1e3:.2f} ms"
+    return f"{s:.3f} s"
+
+
+def print_table(rows: int, size: int, entry: dict) -> None:
+    stats, ratios = entry["summary"]["stats"], entry["summary"]["ratios"]
+    calls = entry["timing"]["calls_per_sample"]
+    per = f", per call over {calls} calls" if calls > 1 else ""
+    print(f"\n{rows:,} rows, {size / 1e6:.3f} MB, "
+          f"{len(next(iter(entry['timing']['seconds'].values())))} rounds{per}")
+    head = (f"  {'method':<24} {'median':>10} {'min - max':>23} {'MB/s':>8} "
+            f"{'ns/row':>9} {'x naive':>16} {'peak RSS MB':>12} {'-base':>8}")
+    print(head)
+    print("  " + "-" * (len(head) - 2))
+    for m, st in stats.items():
+        key = f"{m}/{REFERENCE}"
+        rel = (f"{ratios[key]['median']:.3f} "
+               f"({ratios[key]['min']:.2f}-{ratios[key]['max']:.2f})"
+               if key in ratios else "1")
+        print(f"  {LABELS[m]:<24} {fmt_time(st['median_s']):>10} "
+              f"{fmt_time(st['min_s']) + ' - ' + fmt_time(st['max_s']):>23} "
+              f"{st['mb_per_s']:>8.1f} {st['ns_per_row']:>9.1f} {rel:>16} "
+              f"{st['peak_rss'] / 1e6:>12.1f} "
+              f"{(st['peak_rss'] - st['baseline_rss']) / 1e6:>8.1f}")
+    if SUBJECT in stats:
+        peers = [m for m in stats if m != SUBJECT]
+        print("  quillrow time / peer time, within rounds (median, min-max): "
+              + "; ".join(f"{m} {ratios[f'{SUBJECT}/{m}']['median']:.3f} "
+                          f"({ratios[f'{SUBJECT}/{m}']['min']:.3f}-"
+                          f"{ratios[f'{SUBJECT}/{m}']['max']:.3f})"
+                          for m in peers))
+
+
+def goals(results: dict) -> list[dict]:
+    """The benchmark's targets, each PASS, MISS or n/a with the measured value."""
+    out = []
+
+    def entry(rows):
+        e = results.get(str(rows))
+        return e if e and SUBJECT in e["summary"]["stats"] else None
+
+    def ratio_goal(rows, peer, limit, label):
+        e = entry(rows)
+        key = f"{SUBJECT}/{peer}"
+        if not e or key not in e["summary"]["ratios"]:
+            out.append({"goal": label, "status": "n/a", "detail": "not measured"})
+            return
+        r = e["summary"]["ratios"][key]["median"]
+        out.append({"goal": label, "status": "PASS" if r <= limit else "MISS",
+                    "measured": r, "limit": limit,
+                    "detail": f"ratio {r:.3f} (limit {limit:.3f}; "
+                              f"{1 / r:.2f}x faster)"})
+
+    ratio_goal(GOAL_SIZE, "naive", 0.7,
+               "2M rows: quillrow <= 0.7 x naive C++")
+    ratio_goal(GOAL_SIZE, "loadtxt", 1 / 6,
+               "2M rows: quillrow <= 1/6 x numpy.loadtxt")
+    ratio_goal(GOAL_SIZE, "pandas", 1 / 10,
+               "2M rows: quillrow <= 1/10 x pandas.read_csv")
+    ratio_goal(SMALL_SIZE, "loadtxt", 1 / 10,
+               "1 row: quillrow per call <= 1/10 x numpy.loadtxt")
+
+    small, big = entry(SCALING_SIZE), entry(GOAL_SIZE)
+    label = "linear scaling: ns/row at 100k and 2M within 15%"
+    if small and big:
+        a = small["summary"]["stats"][SUBJECT]["ns_per_row"]
+        b = big["summary"]["stats"][SUBJECT]["ns_per_row"]
+        spread = abs(a - b) / min(a, b)
+        out.append({"goal": label, "status": "PASS" if spread <= 0.15 else "MISS",
+                    "measured": spread, "limit": 0.15,
+                    "detail": f"{a:.1f} vs {b:.1f} ns/row, differ by "
+                              f"{spread * 100:.1f}%"})
+    else:
+        out.append({"goal": label, "status": "n/a", "detail": "not measured"})
+
+    label = "memory: peak RSS <= file + 1.1 x result + baseline (2M rows)"
+    if big:
+        st = big["summary"]["stats"][SUBJECT]
+        file_bytes = big["file_bytes"]
+        result_bytes = GOAL_SIZE * (8 + 11 * 4)
+        limit = file_bytes + 1.1 * result_bytes + st["baseline_rss"]
+        peak = st["peak_rss"]
+        out.append({"goal": label, "status": "PASS" if peak <= limit else "MISS",
+                    "measured": peak, "limit": limit,
+                    "detail": f"peak {peak / 1e6:.1f} MB vs limit {limit / 1e6:.1f}"
+                              f" MB = file {file_bytes / 1e6:.1f} + 1.1 x result "
+                              f"{result_bytes / 1e6:.1f} + baseline "
+                              f"{st['baseline_rss'] / 1e6:.1f}"})
+    else:
+        out.append({"goal": label, "status": "n/a", "detail": "not measured"})
+    return out
+
+
+def plot(results: dict, methods: list[str], png: Path) -> None:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    sizes = sorted(int(k) for k in results)
+    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5.2))
+    width = 0.8 / len(methods)
+    for i, m in enumerate(methods):
+        mbs = [results[str(n)]["summary"]["stats"][m]["mb_per_s"] for n in sizes]
+        left.bar([x + (i - (len(methods) - 1) / 2) * width
+                  for x in range(len(sizes))], mbs, width, label=LABELS[m])
+        ns = [results[str(n)]["summary"]["stats"][m]["ns_per_row"] for n in sizes]
+        mb = [results[str(n)]["file_bytes"] / 1e6 for n in sizes]
+        right.plot(mb, ns, marker="o", label=LABELS[m])
+    left.set_xticks(range(len(sizes)), [f"{n:,} rows" for n in sizes])
+    left.set_yscale("log")
+    left.set_ylabel("throughput, MB/s (median)")
+    left.set_title("Throughput per method and file size")
+    left.legend(fontsize=8)
+    left.grid(axis="y", which="both", alpha=0.3)
+    right.set_xscale("log")
+    right.set_yscale("log")
+    right.set_xlabel("file size, MB")
+    right.set_ylabel("time per row, ns (median)")
+    right.set_title("Time per row against file size")
+    right.grid(which="both", alpha=0.3)
+    right.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(png, dpi=110)
+    plt.close(fig)
+
+
+def machine() -> dict:
+    info = {"python": platform.python_version(), "kernel": platform.release(),
+            "cores": os.cpu_count()}
+    try:
+        for line in subprocess.run(["lscpu"], capture_output=True,
+                                   text=True).stdout.splitlines():
+            if line.startswith("Model name:"):
+                info["cpu"] = line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    from importlib import metadata
+
+    versions = {}
+    for dist in ("numpy", "pandas", "quillrow"):
+        try:
+            versions[dist] = metadata.version(dist)
+        except metadata.PackageNotFoundError:
+            versions[dist] = None
+    info["versions"] = versions
+    return info
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--smoke", action="store_true",
+                        help="small sizes, two rounds: checks the harness")
+    parser.add_argument("--sizes", type=lambda s: [int(x) for x in s.split(",")])
+    parser.add_argument("--rounds", type=int, help="rounds for every size")
+    parser.add_argument("--methods", default=",".join(LOADERS),
+                        help="comma-separated subset of " + ",".join(LOADERS))
+    parser.add_argument("--out", type=Path, default=HERE / "out")
+    args = parser.parse_args(argv)
+
+    methods = [m for m in LOADERS if m in args.methods.split(",")]
+    unknown = set(args.methods.split(",")) - set(LOADERS)
+    if unknown:
+        parser.error(f"unknown methods: {', '.join(sorted(unknown))}")
+    sizes = args.sizes or (SMOKE_SIZES if args.smoke else FULL_SIZES)
+    out_dir = args.out / "smoke" if args.smoke else args.out
+    out_dir.mkdir(parents=True, exist_ok=True)
+    for m in methods:  # fail early, before anything is generated or timed
+        try:
+            run_child([m, "--baseline"])
+        except RuntimeError as e:
+            print(f"method {m} cannot be loaded: {e}\n"
+                  f"(leave it out with --methods)", file=sys.stderr)
+            return 2
+
+    info = machine()
+    print(f"machine: {info.get('cpu', '?')}, {info['cores']} cores, "
+          f"Python {info['python']}, " + ", ".join(
+              f"{k} {v}" for k, v in info["versions"].items() if v))
+    files = {n: data_file(n, args.out / "data") for n in sizes}
+
+    print("checking that every method returns the same bits ...", flush=True)
+    for n, path in files.items():
+        warm_page_cache(path)
+        try:
+            check_methods(path, n, methods, out_dir)
+        except Mismatch as e:
+            print(f"MISMATCH: {e}", file=sys.stderr)
+            return 1
+    print(f"  identical: {', '.join(methods)} on {len(files)} files")
+
+    base = baselines(methods, samples=1 if args.smoke else 3)
+    results = {}
+    for n, path in files.items():
+        warm_page_cache(path)
+        rounds = args.rounds or rounds_for(n, args.smoke)
+        print(f"timing {n:,} rows ...", flush=True)
+        timing = time_size(path, n, methods, rounds)
+        size = path.stat().st_size
+        results[str(n)] = {"rows": n, "file": str(path.relative_to(ROOT)),
+                           "file_bytes": size, "timing": timing,
+                           "summary": summarise(timing, n, size, base)}
+
+    print(f"\nResults ({info.get('cpu', '?')}, {info['cores']} cores)")
+    for n in sizes:
+        e = results[str(n)]
+        print_table(n, e["file_bytes"], e)
+
+    goal_list = goals(results)
+    print("\nGoals")
+    for g in goal_list:
+        print(f"  {g['status']:<5} {g['goal']}: {g['detail']}")
+
+    report = {"date": datetime.datetime.now().isoformat(timespec="seconds"),
+              "machine": info, "seed": SEED, "smoke": args.smoke,
+              "methods": methods, "labels": LABELS,
+              "baseline_rss": base, "sizes": results, "goals": goal_list}
+    (out_dir / "results.json").write_text(json.dumps(report, indent=1))
+    plot(results, methods, out_dir / "throughput.png")
+    if not args.smoke and sizes == FULL_SIZES and methods == list(LOADERS):
+        # the copy that the README shows
+        (HERE / "throughput.png").write_bytes(
+            (out_dir / "throughput.png").read_bytes())
+    print(f"\nwrote {(out_dir / 'results.json').relative_to(ROOT)} and "
+          f"{(out_dir / 'throughput.png').relative_to(ROOT)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Benchmark quillrow.read_sts against numpy.loadtxt, pandas.read_csv, a pure
+# Python loop and a naive C++ reader.  See bench/README.md.
+#
+#   bash bench/run.sh            full run: 1, 1k, 100k and 2M rows
+#   bash bench/run.sh --smoke    small files, two rounds (about a minute)
+#
+# Further options go to bench/bench.py (--sizes, --rounds, --methods).
+# Installs what it needs: Debian packages (as root, or through sudo), a venv
+# .venv-bench at the repository root with NumPy, pandas and matplotlib, the
+# quillrow module built from this tree, and the naive reader.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+PYTHON="${PYTHON:-python3}"
+VENV="$ROOT/.venv-bench"
+BUILD="$ROOT/build/bench"
+
+log() { printf '[bench] %s\n' "$*"; }
+
+# --- system packages -------------------------------------------------------
+missing=()
+have_deb() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+command -v g++ >/dev/null || missing+=(g++)
+[[ -f /usr/include/fast_float/fast_float.h ]] || missing+=(libfast-float-dev)
+have_deb libmimalloc-dev || missing+=(libmimalloc-dev)
+command -v "$PYTHON" >/dev/null || { PYTHON=python3; missing+=(python3); }
+if command -v "$PYTHON" >/dev/null; then
+    "$PYTHON" -c 'import sysconfig, os, sys
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
+        || missing+=(python3-dev)
+    "$PYTHON" -c 'import ensurepip, venv' 2>/dev/null || missing+=(python3-venv)
+fi
+if ((${#missing[@]})); then
+    log "installing ${missing[*]}"
+    SUDO=""
+    [[ $(id -u) -eq 0 ]] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# --- Python environment ----------------------------------------------------
+if [[ ! -x "$VENV/bin/python" ]]; then
+    log "creating $VENV"
+    "$PYTHON" -m venv "$VENV"
+fi
+PY="$VENV/bin/python"
+if ! "$PY" -c 'import numpy, pandas, matplotlib, scikit_build_core' 2>/dev/null; then
+    log "installing numpy, pandas, matplotlib"
+    "$PY" -m pip install -q --upgrade pip
+    "$PY" -m pip install -q numpy pandas matplotlib scikit-build-core
+fi
+if ! command -v cmake >/dev/null && [[ ! -x "$VENV/bin/cmake" ]]; then
+    "$PY" -m pip install -q cmake
+fi
+
+# --- quillrow, built from this tree ---------------------------------------
+# A kept build directory makes rebuilds incremental; the build settings are
+# the project's own (pyproject.toml), as with a plain `pip install .`.
+mkdir -p "$BUILD"
+log "building quillrow (pip install .)"
+if ! PATH="$VENV/bin:$PATH" "$PY" -m pip install -q --no-build-isolation \
+        -C build-dir="$ROOT/build/bench-quillrow" "$ROOT" >"$BUILD/quillrow-build.log" 2>&1; then
+    log "quillrow did not build; see $BUILD/quillrow-build.log (last lines below)"
+    tail -n 15 "$BUILD/quillrow-build.log" >&2
+fi
+
+# --- naive C++ reader --------------------------------------------------------
+EXT="$("$PY" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
+NAIVE="$BUILD/naive_reader$EXT"
+if [[ ! -f "$NAIVE" || "$ROOT/bench/naive_reader.cpp" -nt "$NAIVE" ]]; then
+    log "building the naive reader"
+    g++ -O2 -std=c++20 -shared -fPIC -Wall -Wextra \
+        -I"$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
+        -I"$("$PY" -c 'import numpy; print(numpy.get_include())')" \
+        "$ROOT/bench/naive_reader.cpp" -o "$NAIVE"
+fi
+
+# Run from outside the source tree so `import quillrow` finds the installed
+# module, not a source directory.
+cd "$BUILD"
+exec "$PY" "$ROOT/bench/bench.py" "$@"

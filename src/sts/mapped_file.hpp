@@ -1,0 +1,71 @@
+// Owners of the open descriptor and of the read-only mapping of the file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+namespace quillrow::sts {
+
+class FileDescriptor {
+ public:
+  FileDescriptor() noexcept = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { close(); }
+
+  int get() const noexcept { return fd_; }
+  // Closes now; the result of close() is not looked at.
+  void close() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// The whole file mapped read-only and shared.  An empty file is mapped with
+// length 1, since a zero-length mapping cannot be made; `size()` is still 0.
+class MappedFile {
+ public:
+  MappedFile() noexcept = default;
+  MappedFile(const std::byte* base, std::uint64_t size) noexcept : base_(base), size_(size) {}
+  MappedFile(MappedFile&& other) noexcept
+      : base_(std::exchange(other.base_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  MappedFile& operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+      unmap();
+      base_ = std::exchange(other.base_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile() { unmap(); }
+
+  const char* data() const noexcept { return reinterpret_cast<const char*>(base_); }
+  std::uint64_t size() const noexcept { return size_; }
+  std::string_view bytes() const noexcept { return {data(), static_cast<std::size_t>(size_)}; }
+
+  // Unmaps now; the result of munmap() is not looked at.
+  void unmap() noexcept;
+
+ private:
+  const std::byte* base_ = nullptr;
+  std::uint64_t size_ = 0;
+};
+
+// The system page size, asked once per process.  A result of 0 or below is
+// an internal failure.
+std::uint64_t page_size();
+
+}  // namespace quillrow::sts

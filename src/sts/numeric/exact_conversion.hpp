@@ -1,0 +1,14 @@
+// The stages after the fast path, out of line: Eisel-Lemire, then the
+// digit comparison when Eisel-Lemire cannot settle.
+#pragma once
+
+#include <cstdint>
+
+#include "sts/numeric/decimal_scan.hpp"
+
+namespace quillrow::numeric::detail {
+
+// Magnitude bits of the binary32 nearest to the record's value.
+std::uint32_t convert_beyond_fast_path(const DecimalRecord& record) noexcept;
+
+}  // namespace quillrow::numeric::detail

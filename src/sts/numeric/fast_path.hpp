@@ -1,0 +1,52 @@
+// Clinger's fast path: when the mantissa and the power of ten are both
+// exact binary32 values, one IEEE multiplication or division rounds the
+// exact quotient or product once, to nearest with ties to even, which is
+// the correctly rounded result.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+#include "sts/numeric/decimal_scan.hpp"
+#include "sts/numeric/tables.hpp"
+
+namespace quillrow::numeric::detail {
+
+inline constexpr std::uint64_t MAX_EXACT_F32_INTEGER = std::uint64_t{1} << 24;
+
+// Sets bits to the magnitude and returns true when the fast path applies.
+inline bool try_fast_path(const DecimalRecord& record,
+                          std::uint32_t& bits) noexcept {
+    const std::int64_t e = record.exponent;
+    if (record.many_digits || e < -10 || e > 17 ||
+        record.mantissa > MAX_EXACT_F32_INTEGER) {
+        return false;
+    }
+    // mantissa <= 2^24 converts exactly; the int32 detour gives the cheaper
+    // signed conversion instruction.
+    float value;
+    if (e <= 10) {
+        value = static_cast<float>(static_cast<std::int32_t>(record.mantissa));
+        if (e < 0) {
+            value = value / POWERS_OF_TEN_F32[-e];
+        } else {
+            value = value * POWERS_OF_TEN_F32[e];
+        }
+    } else {
+        // 10^11..10^17 are not exact in binary32, but a small mantissa can
+        // absorb the excess powers and stay an exact integer: 12e15 becomes
+        // 1200000 * 10^10.
+        std::uint64_t scaled;
+        if (__builtin_mul_overflow(record.mantissa, POWERS_OF_TEN_U64[e - 10],
+                                   &scaled) ||
+            scaled > MAX_EXACT_F32_INTEGER) {
+            return false;
+        }
+        value = static_cast<float>(static_cast<std::int32_t>(scaled)) *
+                POWERS_OF_TEN_F32[10];
+    }
+    bits = std::bit_cast<std::uint32_t>(value);
+    return true;
+}
+
+}  // namespace quillrow::numeric::detail

@@ -1,0 +1,86 @@
+#include "sts/row_decoder.hpp"
+
+#include <bit>
+
+#include "sts/numeric/parse.hpp"
+#include "sts/timestamp.hpp"
+
+namespace quillrow::sts {
+
+namespace {
+
+// Takes fields left to right out of a line; a field is a maximal run of
+// non-separator bytes.
+class FieldCursor {
+ public:
+  explicit FieldCursor(std::string_view line) noexcept : at_(line.data()), end_(line.data() + line.size()) {}
+
+  std::optional<std::string_view> next() noexcept {
+    while (at_ != end_ && is_separator(static_cast<unsigned char>(*at_))) ++at_;
+    if (at_ == end_) return std::nullopt;
+    const char* start = at_;
+    while (at_ != end_ && !is_separator(static_cast<unsigned char>(*at_))) ++at_;
+    return std::string_view(start, static_cast<std::size_t>(at_ - start));
+  }
+
+  bool only_separators_left() noexcept {
+    while (at_ != end_ && is_separator(static_cast<unsigned char>(*at_))) ++at_;
+    return at_ == end_;
+  }
+
+ private:
+  const char* at_;
+  const char* end_;
+};
+
+[[gnu::cold, gnu::noinline]] FileFault row_fault(std::string_view path, std::uint64_t line_number,
+                                                 std::string_view what, std::string_view name = {}) {
+  return FileFault{concat("Invalid file ", path, " at line ", line_number, ": ", what, name)};
+}
+
+constexpr std::string_view TIME_FIELDS[] = {"year", "doy", "hour", "minute", "second", "millisecond"};
+
+}  // namespace
+
+std::variant<std::int32_t, FileFault> parse_i32_required(std::optional<std::string_view> field,
+                                                          std::uint64_t line_number, std::string_view path,
+                                                          std::string_view name) {
+  if (!field) return row_fault(path, line_number, "missing ", name);
+  if (const auto value = numeric::parse_i32_token(*field)) return *value;
+  return row_fault(path, line_number, "bad ", name);
+}
+
+std::optional<FileFault> decode_data_row(std::string_view line, std::uint64_t line_number,
+                                         std::string_view path, RowBuffers& rows) {
+  FieldCursor cursor(line);
+
+  std::int32_t time[6];
+  for (std::size_t i = 0; i < 6; ++i) {
+    auto parsed = parse_i32_required(cursor.next(), line_number, path, TIME_FIELDS[i]);
+    if (auto* fault = std::get_if<FileFault>(&parsed)) return std::move(*fault);
+    time[i] = std::get<std::int32_t>(parsed);
+  }
+
+  if (!cursor.next()) return row_fault(path, line_number, "missing field 7");
+
+  rows.values.reserve_more(VALUES_PER_ROW);
+  for (std::size_t i = 0; i < VALUES_PER_ROW; ++i) {
+    const auto field = cursor.next();
+    if (!field) return row_fault(path, line_number, "missing data field");
+    const auto bits = numeric::parse_f32_token(*field);
+    if (!bits) return row_fault(path, line_number, "bad data field");
+    rows.values.append_reserved(std::bit_cast<float>(*bits));
+  }
+
+  if (!cursor.only_separators_left()) return row_fault(path, line_number, "too many fields");
+
+  rows.timestamps.push_back(timestamp_ms(time[0], time[1], time[2], time[3], time[4], time[5]));
+  return std::nullopt;
+}
+
+std::optional<FileFault> finish_rows(const RowBuffers& rows, std::string_view path) {
+  if (rows.timestamps.empty()) return FileFault{concat("Invalid file ", path, ": no data rows found")};
+  return std::nullopt;
+}
+
+}  // namespace quillrow::sts

@@ -1,0 +1,46 @@
+// Decoding of one data row: six integer time fields, a seventh field that
+// must be present but is never read, and eleven decimal values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <variant>
+
+#include "sts/errors.hpp"
+#include "support/buffer.hpp"
+
+namespace quillrow::sts {
+
+inline constexpr std::size_t VALUES_PER_ROW = 11;
+
+// The two growing results of a file: one timestamp per row, and eleven
+// values per row, row after row.  Between rows the value buffer holds
+// exactly VALUES_PER_ROW times as many elements as the timestamp buffer.
+struct RowBuffers {
+  Buffer<std::int64_t> timestamps;
+  Buffer<float> values;  // destroyed first
+};
+
+// Field separators: TAB, LF, FF, CR and SPACE.  Vertical tab, NUL and bytes
+// from 0x80 up are ordinary field bytes.
+constexpr bool is_separator(unsigned char byte) noexcept {
+  return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r';
+}
+
+// Converts a required integer time field, or words the fault: `field` is
+// empty when the line has no further field.
+std::variant<std::int32_t, FileFault> parse_i32_required(std::optional<std::string_view> field,
+                                                          std::uint64_t line_number, std::string_view path,
+                                                          std::string_view name);
+
+// Decodes one data line (without its LF and trailing CR) into `rows`: the
+// eleven values are appended one by one as they convert, the timestamp once
+// the whole row has passed.  Returns the first fault, left to right.
+std::optional<FileFault> decode_data_row(std::string_view line, std::uint64_t line_number,
+                                         std::string_view path, RowBuffers& rows);
+
+// The end of the data: at least one row must have been decoded.
+std::optional<FileFault> finish_rows(const RowBuffers& rows, std::string_view path);
+
+}  // namespace quillrow::sts

@@ -1,0 +1,125 @@
+// A growable array of trivially copyable elements whose memory comes from
+// mimalloc.  It owns its allocation until release() hands it over whole
+// (length and capacity included) to the object that will free it.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include <mimalloc.h>
+
+namespace quillrow {
+
+// An allocation handed over by a Buffer: the receiver frees `data` with
+// mi_free when `capacity` is not 0.
+struct RawBuffer {
+  void* data = nullptr;
+  std::size_t length = 0;
+  std::size_t capacity = 0;
+};
+
+inline void free_raw_buffer(void* data, std::size_t /*length*/, std::size_t capacity) noexcept {
+  if (capacity != 0) mi_free(data);
+}
+
+template <class T>
+class Buffer {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  Buffer() noexcept = default;
+
+  // Reserves room for `capacity` elements; 0 allocates nothing.
+  explicit Buffer(std::size_t capacity) {
+    if (capacity != 0) {
+      data_ = allocate(nullptr, capacity);
+      capacity_ = capacity;
+    }
+  }
+
+  Buffer(Buffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        length_(std::exchange(other.length_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  Buffer& operator=(Buffer&& other) noexcept {
+    if (this != &other) {
+      reset();
+      data_ = std::exchange(other.data_, nullptr);
+      length_ = std::exchange(other.length_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { reset(); }
+
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return length_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return length_ == 0; }
+
+  void push_back(T value) {
+    if (length_ == capacity_) grow(1);
+    data_[length_++] = value;
+  }
+
+  // Makes room for `count` more elements, growing as repeated single appends
+  // would (largest of twice the capacity, length + 1 and 4, until it fits),
+  // so the capacities seen are those of element-wise appends.
+  void reserve_more(std::size_t count) {
+    if (capacity_ - length_ < count) grow(count);
+  }
+
+  // Appends into room made by reserve_more.
+  void append_reserved(T value) noexcept { data_[length_++] = value; }
+
+  RawBuffer release() noexcept {
+    RawBuffer raw{data_, length_, capacity_};
+    data_ = nullptr;
+    length_ = 0;
+    capacity_ = 0;
+    return raw;
+  }
+
+ private:
+  static T* allocate(T* old, std::size_t count) {
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    void* p = old == nullptr ? mi_malloc_aligned(count * sizeof(T), alignof(T))
+                             : mi_realloc_aligned(old, count * sizeof(T), alignof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+
+  [[gnu::noinline]] void grow(std::size_t count) {
+    std::size_t capacity = capacity_;
+    const std::size_t needed = length_ + count;
+    if (needed < length_) throw std::bad_alloc();
+    while (capacity < needed) {
+      const std::size_t doubled =
+          capacity > std::numeric_limits<std::size_t>::max() / 2 ? std::numeric_limits<std::size_t>::max() : 2 * capacity;
+      capacity = std::max({doubled, capacity + 1, std::size_t{4}});
+    }
+    data_ = allocate(capacity_ == 0 ? nullptr : data_, capacity);
+    capacity_ = capacity;
+  }
+
+  void reset() noexcept {
+    if (capacity_ != 0) mi_free(data_);
+    data_ = nullptr;
+    length_ = 0;
+    capacity_ = 0;
+  }
+
+  T* data_ = nullptr;
+  std::size_t length_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace quillrow

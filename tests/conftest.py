@@ -1,0 +1,47 @@
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tools"))
+
+HEADER = b"PDS_VERSION_ID = PDS3\nOBJECT = FILE\n  OBJECT = RECORD\n  END_OBJECT = RECORD\nEND_OBJECT = FILE\n"
+HEADER_LINES = HEADER.count(b"\n")
+
+# One well-formed row: 2024-001 12:30:15.250, then field 7 and the values 1..11.
+ROW = b"2024 001 12 30 15 250 Q 1 2 3 4 5 6 7 8 9 10 11"
+ROW_MS = 1704112215250
+
+
+@pytest.fixture
+def write_file(tmp_path):
+    """Writes bytes to a fresh file and returns its path as str."""
+    counter = iter(range(1_000_000))
+
+    def write(content: bytes, name: str | None = None) -> str:
+        path = tmp_path / (name or f"f{next(counter)}.sts")
+        path.write_bytes(content)
+        return str(path)
+
+    return write
+
+
+@pytest.fixture
+def sts_file(write_file):
+    """A file made of the standard header and the given data lines."""
+
+    def make(*lines: bytes, header: bytes = HEADER) -> str:
+        return write_file(header + b"".join(line + b"\n" for line in lines))
+
+    return make
+
+
+def open_fd_count() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+def map_count() -> int:
+    with open("/proc/self/maps") as maps:
+        return sum(1 for _ in maps)
