@@ -339,11 +339,11 @@ def plot(results: dict, methods: list[str], png: Path) -> None:
         ns = [results[str(n)]["summary"]["stats"][m]["ns_per_row"] for n in sizes]
         mb = [results[str(n)]["file_bytes"] / 1e6 for n in sizes]
         right.plot(mb, ns, marker="o", label=LABELS[m])
-    left.set_xticks(range(len(sizes)), [f"{n:,} rows" for n in sizes])
+    left.set_xticks(range(len(sizes)),
+                    [f"{n:,} row{'s' if n != 1 else ''}" for n in sizes])
     left.set_yscale("log")
     left.set_ylabel("throughput, MB/s (median)")
     left.set_title("Throughput per method and file size")
-    left.legend(fontsize=8)
     left.grid(axis="y", which="both", alpha=0.3)
     right.set_xscale("log")
     right.set_yscale("log")
@@ -351,8 +351,10 @@ def plot(results: dict, methods: list[str], png: Path) -> None:
     right.set_ylabel("time per row, ns (median)")
     right.set_title("Time per row against file size")
     right.grid(which="both", alpha=0.3)
-    right.legend(fontsize=8)
-    fig.tight_layout()
+    handles, labels = right.get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=len(methods),
+               fontsize=9, frameon=False)
+    fig.tight_layout(rect=(0, 0.06, 1, 1))
     fig.savefig(png, dpi=110)
     plt.close(fig)
 
