@@ -9,21 +9,12 @@
 #include <string_view>
 #include <variant>
 
+#include "numpy_bridge/value_shape.hpp"
 #include "python/py_ref.hpp"
 #include "sts/scanner.hpp"
 #include "support/text.hpp"
 
 namespace quillrow::numpy_bridge {
-
-// Shape check of the value matrix: rows x 11 must equal the number of
-// values.  Returns the text of the failure ("ShapeError/Kind: description").
-inline std::optional<Text> check_value_shape(std::uint64_t rows, std::uint64_t values) {
-  const std::uint64_t wanted = rows * sts::VALUES_PER_ROW;  // rows counts 8-byte elements: no wrap
-  if (wanted > static_cast<std::uint64_t>(INT64_MAX)) return Text("ShapeError/Overflow: arithmetic overflow");
-  if (wanted > values) return Text("ShapeError/OutOfBounds: out of bounds indexing");
-  if (wanted < values) return Text("ShapeError/IncompatibleShape: incompatible shapes");
-  return std::nullopt;
-}
 
 // A shape failure, raised as ValueError.
 struct ShapeFault {
