@@ -239,7 +239,7 @@ def print_table(rows: int, size: int, entry: dict) -> None:
     stats, ratios = entry["summary"]["stats"], entry["summary"]["ratios"]
     calls = entry["timing"]["calls_per_sample"]
     per = f", per call over {calls} calls" if calls > 1 else ""
-    print(f"\n{rows:,} rows, {size / 1e6:.3f} MB, "
+    print(f"\n{rows:,} row{'s' if rows != 1 else ''}, {size / 1e6:.3f} MB, "
           f"{len(next(iter(entry['timing']['seconds'].values())))} rounds{per}")
     head = (f"  {'method':<24} {'median':>10} {'min - max':>23} {'MB/s':>8} "
             f"{'ns/row':>9} {'x naive':>16} {'peak RSS MB':>12} {'-base':>8}")
