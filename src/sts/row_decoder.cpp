@@ -2,36 +2,12 @@
 
 #include <bit>
 
-#include "sts/numeric/parse.hpp"
+#include "sts/field_splitter.hpp"
 #include "sts/timestamp.hpp"
 
 namespace quillrow::sts {
 
 namespace {
-
-// Takes fields left to right out of a line; a field is a maximal run of
-// non-separator bytes.
-class FieldCursor {
- public:
-  explicit FieldCursor(std::string_view line) noexcept : at_(line.data()), end_(line.data() + line.size()) {}
-
-  std::optional<std::string_view> next() noexcept {
-    while (at_ != end_ && is_separator(static_cast<unsigned char>(*at_))) ++at_;
-    if (at_ == end_) return std::nullopt;
-    const char* start = at_;
-    while (at_ != end_ && !is_separator(static_cast<unsigned char>(*at_))) ++at_;
-    return std::string_view(start, static_cast<std::size_t>(at_ - start));
-  }
-
-  bool only_separators_left() noexcept {
-    while (at_ != end_ && is_separator(static_cast<unsigned char>(*at_))) ++at_;
-    return at_ == end_;
-  }
-
- private:
-  const char* at_;
-  const char* end_;
-};
 
 [[gnu::cold, gnu::noinline]] FileFault row_fault(std::string_view path, std::uint64_t line_number,
                                                  std::string_view what, std::string_view name = {}) {
@@ -42,17 +18,18 @@ constexpr std::string_view TIME_FIELDS[] = {"year", "doy", "hour", "minute", "se
 
 }  // namespace
 
-std::variant<std::int32_t, FileFault> parse_i32_required(std::optional<std::string_view> field,
-                                                          std::uint64_t line_number, std::string_view path,
-                                                          std::string_view name) {
-  if (!field) return row_fault(path, line_number, "missing ", name);
-  if (const auto value = numeric::parse_i32_token(*field)) return *value;
-  return row_fault(path, line_number, "bad ", name);
+FileFault time_field_fault(bool missing, std::uint64_t line_number, std::string_view path, std::string_view name) {
+  return row_fault(path, line_number, missing ? "missing " : "bad ", name);
 }
 
 std::optional<FileFault> decode_data_row(std::string_view line, std::uint64_t line_number,
                                          std::string_view path, RowBuffers& rows) {
-  FieldCursor cursor(line);
+  return decode_data_row(line, line.data() + line.size(), line_number, path, rows);
+}
+
+std::optional<FileFault> decode_data_row(std::string_view line, const char* readable_end,
+                                         std::uint64_t line_number, std::string_view path, RowBuffers& rows) {
+  FieldSplitter cursor(line, readable_end);
 
   std::int32_t time[6];
   for (std::size_t i = 0; i < 6; ++i) {

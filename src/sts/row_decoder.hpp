@@ -2,12 +2,14 @@
 // must be present but is never read, and eleven decimal values.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 #include <variant>
 
 #include "sts/errors.hpp"
+#include "sts/numeric/parse.hpp"
 #include "support/buffer.hpp"
 
 namespace quillrow::sts {
@@ -23,22 +25,42 @@ struct RowBuffers {
 };
 
 // Field separators: TAB, LF, FF, CR and SPACE.  Vertical tab, NUL and bytes
-// from 0x80 up are ordinary field bytes.
-constexpr bool is_separator(unsigned char byte) noexcept {
-  return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r';
-}
+// from 0x80 up are ordinary field bytes.  A table lookup keeps the test to
+// one load and no chain of compares.
+inline constexpr auto SEPARATORS = [] {
+  std::array<bool, 256> table{};
+  for (char byte : {'\t', '\n', '\f', '\r', ' '}) table[static_cast<unsigned char>(byte)] = true;
+  return table;
+}();
+
+constexpr bool is_separator(char byte) noexcept { return SEPARATORS[static_cast<unsigned char>(byte)]; }
+
+// Words the fault of a time field: "missing NAME" when the line has no
+// further field, "bad NAME" when the field is not an integer.
+[[gnu::cold]] FileFault time_field_fault(bool missing, std::uint64_t line_number, std::string_view path,
+                                         std::string_view name);
 
 // Converts a required integer time field, or words the fault: `field` is
 // empty when the line has no further field.
-std::variant<std::int32_t, FileFault> parse_i32_required(std::optional<std::string_view> field,
-                                                          std::uint64_t line_number, std::string_view path,
-                                                          std::string_view name);
+inline std::variant<std::int32_t, FileFault> parse_i32_required(std::optional<std::string_view> field,
+                                                                 std::uint64_t line_number,
+                                                                 std::string_view path, std::string_view name) {
+  if (field) {
+    if (const auto value = numeric::parse_i32_token(*field)) [[likely]] return *value;
+  }
+  return time_field_fault(!field, line_number, path, name);
+}
 
 // Decodes one data line (without its LF and trailing CR) into `rows`: the
 // eleven values are appended one by one as they convert, the timestamp once
 // the whole row has passed.  Returns the first fault, left to right.
 std::optional<FileFault> decode_data_row(std::string_view line, std::uint64_t line_number,
                                          std::string_view path, RowBuffers& rows);
+
+// The same, for a line inside a larger readable range (the mapped file):
+// bytes up to `readable_end` may be loaded, never used, past the line.
+std::optional<FileFault> decode_data_row(std::string_view line, const char* readable_end,
+                                         std::uint64_t line_number, std::string_view path, RowBuffers& rows);
 
 // The end of the data: at least one row must have been decoded.
 std::optional<FileFault> finish_rows(const RowBuffers& rows, std::string_view path);

@@ -94,7 +94,7 @@ std::variant<ScannedFile, ScanError> scan_sts_file(FileDescriptor descriptor, st
     ++line_number;
     const std::string_view bytes = drop_cr(line.bytes);
     if (bytes.empty()) continue;
-    if (auto fault = decode_data_row(bytes, line_number, path, scanned.rows)) return std::move(*fault);
+    if (auto fault = decode_data_row(bytes, file.data() + file.size(), line_number, path, scanned.rows)) return std::move(*fault);
   }
 
   if (auto fault = finish_rows(scanned.rows, path)) return std::move(*fault);

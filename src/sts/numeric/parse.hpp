@@ -16,6 +16,7 @@
 #include "sts/numeric/exact_conversion.hpp"
 #include "sts/numeric/fast_path.hpp"
 #include "sts/numeric/integer.hpp"
+#include "sts/numeric/short_decimal.hpp"
 #include "sts/numeric/special_words.hpp"
 
 namespace quillrow::numeric {
@@ -42,7 +43,8 @@ inline std::optional<std::uint32_t> parse_f32_token(std::string_view token) noex
         }
     }
     detail::DecimalRecord record;
-    if (!detail::scan_decimal(p, end, record)) {
+    if (!detail::scan_short_decimal(p, end, record) &&
+        !detail::scan_decimal(p, end, record)) {
         return detail::parse_special_word(p, end, negative);
     }
     std::uint32_t magnitude;
