@@ -22,15 +22,23 @@ for flavour in np2 np1; do
   esac
   [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q "$numpy_spec" pytest
+  if [ "$flavour" = np2 ]; then
+    # The examples, the typing check and the wheel test run here.
+    "$venv/bin/python" -m pip install -q "$numpy_spec" pytest -r tests/requirements-extras.txt
+  else
+    "$venv/bin/python" -m pip install -q "$numpy_spec" pytest
+  fi
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   echo "== Python tests, $("$venv/bin/python" -c 'import numpy; print("NumPy", numpy.__version__)')"
-  (cd tests && "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider .) || status=1
+  (cd tests && QUILLROW_WHEEL="$root/$wheel" "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider .) || status=1
 done
 
 echo "== C++ unit tests"
 cmake -S . -B build/cpp -G Ninja -DQUILLROW_BUILD_MODULE=OFF -DQUILLROW_BUILD_TESTS=ON >/dev/null
 cmake --build build/cpp -j2
 (cd build/cpp && ctest --output-on-failure -j2) || status=1
+
+echo "== benchmark, smoke mode"
+bash bench/run.sh --smoke || status=1
 
 exit $status

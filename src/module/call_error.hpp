@@ -50,7 +50,7 @@ PyObject* guarded(Body&& body) noexcept {
     PyErr_NoMemory();
   } catch (...) {
     raise_internal_failure(InternalFailure(Text("quillrow's native code failed unexpectedly"),
-                                           std::source_location::current()));
+                                           SourcePlace::current()));
   }
   return nullptr;
 }

@@ -4,7 +4,7 @@
 
 namespace quillrow {
 
-void internal_failure(std::string_view text, std::source_location where) {
+void internal_failure(std::string_view text, SourcePlace where) {
   throw InternalFailure(Text(text.data(), text.size()), where);
 }
 

@@ -1,0 +1,141 @@
+"""quillrow-info: what is in one or more STS files, and how fast they read.
+
+    quillrow-info FILE...            a short report per file
+    quillrow-info --json FILE...     the same as one JSON array, a report per line
+
+Per file: the row count, the first and last timestamp and the span between
+them, the cadence (median interval between consecutive rows), the NaN count
+of each of the eleven value columns, and the read rate.  A file that cannot
+be read gives one line on standard error naming it (and, for a faulty row,
+the line) and makes the exit status 1; the other files are still reported.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from typing import Any, Callable, Iterable, Sequence
+
+import numpy as np
+
+import quillrow
+
+PROG = "quillrow-info"
+
+# More files than this get a progress bar on a terminal.
+PROGRESS_AFTER = 3
+
+
+def describe(path: str) -> dict[str, Any]:
+    """Reads one file and returns its report as plain JSON-ready values."""
+    start = time.perf_counter()
+    timestamps, values = quillrow.read_sts(path)
+    seconds = time.perf_counter() - start
+    # After the read, so that a file that cannot be opened is reported in the reader's words.
+    size = os.stat(path).st_size
+
+    ms = timestamps.view(np.int64)
+    intervals = np.diff(ms)
+    return {
+        "file": path,
+        "rows": int(len(timestamps)),
+        "first": str(timestamps[0]),
+        "last": str(timestamps[-1]),
+        "span_s": int(ms[-1] - ms[0]) / 1000.0,
+        # None for a single row: there is no interval to take the median of.
+        "cadence_s": float(np.median(intervals)) / 1000.0 if len(intervals) else None,
+        "nan_counts": [int(n) for n in np.isnan(values).sum(axis=0)],
+        "bytes": size,
+        "read_s": seconds,
+        "mb_per_s": size / 1e6 / seconds if seconds > 0 else None,
+        "rows_per_s": len(timestamps) / seconds if seconds > 0 else None,
+    }
+
+
+def error_line(path: str, error: Exception) -> str:
+    """One line that names the file; the reader's own file faults already do."""
+    if isinstance(error, ValueError) and path in str(error):
+        return str(error)
+    return f"{path}: {error}"
+
+
+def format_span(seconds: float) -> str:
+    days, rest = divmod(seconds, 86400.0)
+    hours, rest = divmod(rest, 3600.0)
+    minutes, rest = divmod(rest, 60.0)
+    text = f"{int(hours):02d}:{int(minutes):02d}:{rest:06.3f}"
+    return f"{int(days)} d {text}" if days else text
+
+
+def format_report(report: dict[str, Any]) -> str:
+    cadence = report["cadence_s"]
+    rate = report["mb_per_s"]
+    lines = [
+        report["file"],
+        f"  rows      {report['rows']}",
+        f"  span      {report['first']} .. {report['last']} ({format_span(report['span_s'])})",
+        f"  cadence   {'-' if cadence is None else f'{cadence:g} s'} (median interval)",
+        f"  NaN       {' '.join(str(n) for n in report['nan_counts'])}",
+        f"  read      {report['bytes'] / 1e6:.2f} MB in {report['read_s'] * 1000:.1f} ms"
+        + ("" if rate is None else f", {rate:.0f} MB/s, {report['rows_per_s'] / 1e6:.2f} M rows/s"),
+    ]
+    return "\n".join(lines)
+
+
+def with_progress(paths: Sequence[str], mode: str) -> tuple[Iterable[str], Callable[..., None]]:
+    """The paths to walk, behind a tqdm bar on standard error when one is wanted
+    and tqdm is installed, and the function that prints a report without tearing the bar."""
+    wanted = mode == "always" or (mode == "auto" and len(paths) > PROGRESS_AFTER and sys.stderr.isatty())
+    if wanted:
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            pass
+        else:
+            bar = tqdm(paths, unit="file", file=sys.stderr, leave=False)
+            return bar, lambda text, file=sys.stdout: tqdm.write(text, file=file)
+    return paths, print
+
+
+def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Row count, time span, cadence, NaN counts and read rate of STS files."
+    )
+    parser.add_argument("files", nargs="+", metavar="FILE", help="STS file to read")
+    parser.add_argument("--json", action="store_true", help="print one JSON array of per-file reports")
+    parser.add_argument(
+        "--progress", choices=("auto", "always", "never"), default="auto",
+        help=f"progress bar over files (auto: more than {PROGRESS_AFTER} files on a terminal; needs tqdm)",
+    )
+    return parser.parse_args(argv)
+
+
+def run(paths: Iterable[str], write: Callable[..., None], as_json: bool) -> tuple[list[dict[str, Any]], bool]:
+    reports: list[dict[str, Any]] = []
+    failed = False
+    for path in paths:
+        try:
+            report = describe(path)
+        except (OSError, ValueError, UnicodeError) as error:
+            failed = True
+            message = error_line(path, error)
+            write(f"{PROG}: {message}", file=sys.stderr)
+            report = {"file": path, "error": message}
+        else:
+            if not as_json:
+                write(format_report(report))
+        reports.append(report)
+    return reports, failed
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parse_args(argv)
+    paths, write = with_progress(args.files, args.progress)
+    reports, failed = run(paths, write, args.json)
+    if args.json:
+        # One report per line, inside one array.
+        print("[\n" + ",\n".join(json.dumps(report) for report in reports) + "\n]")
+    return 1 if failed else 0

