@@ -259,6 +259,62 @@ TEST(ParseF32Token, AgreesWithStrtof) {
     }
 }
 
+// Every token of up to six bytes over an alphabet of digits, full stop,
+// exponent letter and signs: covers the one-word scan of short bodies (the
+// full stop at every position, two full stops, an exponent inside the
+// word) and its hand-over to the byte-wise scan.  On this alphabet the
+// token grammar and strtof's agree, so strtof decides acceptance too.
+TEST(ParseF32Token, ShortTokensAgreeWithStrtof) {
+    static constexpr char alphabet[] = "0159.e+-";
+    constexpr std::size_t letters = sizeof alphabet - 1;
+    std::size_t checked = 0;
+    for (std::size_t length = 1; length <= 6; ++length) {
+        std::size_t combinations = 1;
+        for (std::size_t i = 0; i < length; ++i) combinations *= letters;
+        std::string token(length, '0');
+        for (std::size_t code = 0; code < combinations; ++code) {
+            std::size_t c = code;
+            for (std::size_t i = 0; i < length; ++i, c /= letters) token[i] = alphabet[c % letters];
+            bool consumed_all = false;
+            const std::uint32_t expected = strtof_bits(token, consumed_all);
+            const auto actual = parse_f32_token(token);
+            ++checked;
+            if (consumed_all) {
+                ASSERT_EQ(actual, expected) << "token \"" << token << "\"";
+            } else {
+                ASSERT_EQ(actual, std::nullopt) << "token \"" << token << "\" must be rejected";
+            }
+        }
+    }
+    EXPECT_EQ(checked, 299592u);
+}
+
+// Bodies of 7 to 17 bytes around the switch from one word to two and past
+// it: mostly digits with the full stop at every position, and now and then
+// a second full stop, an exponent or a sign inside either word.
+TEST(ParseF32Token, TwoWordTokensAgreeWithStrtof) {
+    std::mt19937_64 rng(SEED + 2);
+    static constexpr char rare[] = ".e-+x";
+    for (int i = 0; i < 300'000; ++i) {
+        const std::size_t length = 7 + rng() % 11;
+        std::string token(length, '0');
+        for (char& c : token) c = static_cast<char>('0' + rng() % 10);
+        const std::size_t point = rng() % (length + 1);
+        if (point < length) token[point] = '.';
+        if (rng() % 8 == 0) token[rng() % length] = rare[rng() % (sizeof rare - 1)];
+        if (rng() % 4 == 0) token.insert(0, "-");
+        bool consumed_all = false;
+        const std::uint32_t expected = strtof_bits(token, consumed_all);
+        const auto actual = parse_f32_token(token);
+        const bool hex = token.find('x') != std::string::npos;
+        if (consumed_all && !hex) {
+            ASSERT_EQ(actual, expected) << "token \"" << token << "\"";
+        } else if (!consumed_all) {
+            ASSERT_EQ(actual, std::nullopt) << "token \"" << token << "\" must be rejected";
+        }
+    }
+}
+
 // Integer fields against a reference built on strtoll, over random digit
 // strings of 1 to 14 digits with and without sign and leading zeros.
 TEST(ParseI32Token, AgreesWithStrtoll) {

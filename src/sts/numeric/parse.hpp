@@ -2,7 +2,8 @@
 // number.  Pure functions: no allocation, no global state, no locale, no
 // change of the floating-point environment.
 //
-// The value conversion runs its stages cheapest first: the decimal scan and
+// The value conversion runs its stages cheapest first: the decimal scan
+// (word-wise for plain bodies of up to 16 bytes, byte-wise otherwise) and
 // the fast path are inline here, because nearly every field of a data file
 // ends there; Eisel-Lemire and the big-integer digit comparison are out of
 // line.
@@ -34,13 +35,12 @@ inline std::optional<std::uint32_t> parse_f32_token(std::string_view token) noex
     if (p == end) {
         return std::nullopt;
     }
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-        if (p == end) {
-            return std::nullopt;  // a lone sign is not tried as a word
-        }
+    // Signs come and go at random from field to field: skip one without a
+    // branch.
+    const bool negative = *p == '-';
+    p += static_cast<int>(negative | (*p == '+'));
+    if (p == end) {
+        return std::nullopt;  // a lone sign is not tried as a word
     }
     detail::DecimalRecord record;
     if (!detail::scan_short_decimal(p, end, record) &&
@@ -52,7 +52,7 @@ inline std::optional<std::uint32_t> parse_f32_token(std::string_view token) noex
         magnitude = detail::convert_beyond_fast_path(record);
     }
     // Every result, zero, infinity and NaN included, takes the sign.
-    return negative ? magnitude ^ detail::F32_SIGN_BIT : magnitude;
+    return magnitude ^ (static_cast<std::uint32_t>(negative) << 31);
 }
 
 }  // namespace quillrow::numeric
