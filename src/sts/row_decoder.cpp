@@ -44,9 +44,9 @@ std::optional<FileFault> decode_data_row(std::string_view line, const char* read
   for (std::size_t i = 0; i < VALUES_PER_ROW; ++i) {
     const auto field = cursor.next();
     if (!field) return row_fault(path, line_number, "missing data field");
-    const auto bits = numeric::parse_f32_token(*field);
-    if (!bits) return row_fault(path, line_number, "bad data field");
-    rows.values.append_reserved(std::bit_cast<float>(*bits));
+    std::uint32_t bits;
+    if (!numeric::parse_f32_token(*field, bits)) return row_fault(path, line_number, "bad data field");
+    rows.values.append_reserved(std::bit_cast<float>(bits));
   }
 
   if (!cursor.only_separators_left()) return row_fault(path, line_number, "too many fields");

@@ -29,30 +29,46 @@ inline std::optional<std::int32_t> parse_i32_token(std::string_view token) noexc
 
 // Decimal number (or nan / inf / infinity in any case) converted to the
 // nearest binary32 value, ties to even.  Returns the bit pattern.
-inline std::optional<std::uint32_t> parse_f32_token(std::string_view token) noexcept {
+// The row decoder's form: stores the bit pattern into `bits` and returns
+// whether the token was accepted.  Keeping the result out of an optional
+// lets it stay in registers; an optional spilled as two narrow stores and
+// reloaded as one wide load stalls store forwarding on every value.
+inline bool parse_f32_token(std::string_view token, std::uint32_t& bits) noexcept {
     const char* p = token.data();
     const char* const end = p + token.size();
     if (p == end) {
-        return std::nullopt;
+        return false;
     }
     // Signs come and go at random from field to field: skip one without a
     // branch.
     const bool negative = *p == '-';
     p += static_cast<int>(negative | (*p == '+'));
     if (p == end) {
-        return std::nullopt;  // a lone sign is not tried as a word
+        return false;  // a lone sign is not tried as a word
     }
     detail::DecimalRecord record;
     if (!detail::scan_short_decimal(p, end, record) &&
         !detail::scan_decimal(p, end, record)) {
-        return detail::parse_special_word(p, end, negative);
+        const auto special = detail::parse_special_word(p, end, negative);
+        bits = special.value_or(0);
+        return special.has_value();
     }
     std::uint32_t magnitude;
     if (!detail::try_fast_path(record, magnitude)) {
         magnitude = detail::convert_beyond_fast_path(record);
     }
     // Every result, zero, infinity and NaN included, takes the sign.
-    return magnitude ^ (static_cast<std::uint32_t>(negative) << 31);
+    bits = magnitude ^ (static_cast<std::uint32_t>(negative) << 31);
+    return true;
+}
+
+// The same, as an optional bit pattern.
+inline std::optional<std::uint32_t> parse_f32_token(std::string_view token) noexcept {
+    std::uint32_t bits = 0;
+    if (!parse_f32_token(token, bits)) {
+        return std::nullopt;
+    }
+    return bits;
 }
 
 }  // namespace quillrow::numeric
