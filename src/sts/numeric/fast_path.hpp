@@ -49,4 +49,45 @@ inline bool try_fast_path(const DecimalRecord& record,
     return true;
 }
 
+// The commonest value field in one pass: digits, an optional full stop and
+// more digits, at most 17 bytes (so at most 17 digits: the mantissa is
+// exact), whose value the fast path can take.  Returns false, having
+// decided nothing, for any other body; the full scan then reads it again.
+inline bool try_plain_decimal(const char* p, const char* end, std::uint32_t& bits) noexcept {
+    if (end - p > 17) {
+        return false;
+    }
+    std::uint64_t mantissa = 0;
+    const char* q = p;
+    for (; q != end && is_digit(*q); ++q) {
+        mantissa = 10 * mantissa + digit_value(*q);
+    }
+    std::size_t fraction_digits = 0;
+    if (q != end) {
+        if (*q != '.') {
+            return false;
+        }
+        const char* fraction = ++q;
+        for (; q != end && is_digit(*q); ++q) {
+            mantissa = 10 * mantissa + digit_value(*q);
+        }
+        if (q != end) {
+            return false;
+        }
+        fraction_digits = static_cast<std::size_t>(q - fraction);
+        if (fraction_digits == 0 && fraction == p + 1) {
+            return false;  // a lone full stop
+        }
+    }
+    if (mantissa > MAX_EXACT_F32_INTEGER || fraction_digits > 10) {
+        return false;
+    }
+    float value = static_cast<float>(static_cast<std::int32_t>(mantissa));
+    if (fraction_digits != 0) {
+        value = value / POWERS_OF_TEN_F32[fraction_digits];
+    }
+    bits = std::bit_cast<std::uint32_t>(value);
+    return true;
+}
+
 }  // namespace quillrow::numeric::detail

@@ -46,6 +46,11 @@ inline bool parse_f32_token(std::string_view token, std::uint32_t& bits) noexcep
     if (p == end) {
         return false;  // a lone sign is not tried as a word
     }
+    std::uint32_t plain;
+    if (detail::try_plain_decimal(p, end, plain)) {
+        bits = plain ^ (static_cast<std::uint32_t>(negative) << 31);
+        return true;
+    }
     detail::DecimalRecord record;
     if (!detail::scan_short_decimal(p, end, record) &&
         !detail::scan_decimal(p, end, record)) {
