@@ -45,3 +45,17 @@ def open_fd_count() -> int:
 def map_count() -> int:
     with open("/proc/self/maps") as maps:
         return sum(1 for _ in maps)
+
+
+def under_asan() -> bool:
+    """True when the AddressSanitizer runtime is preloaded (tools/test_sanitized.sh)."""
+    return "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def resource_counts() -> tuple[int, int]:
+    """Open descriptors and memory mappings.  AddressSanitizer's allocator adds
+    anonymous mappings as it goes, so under it only mappings of files count."""
+    if not under_asan():
+        return open_fd_count(), map_count()
+    with open("/proc/self/maps") as maps:
+        return open_fd_count(), sum(1 for line in maps if line.split()[5:6] and line.split()[5].startswith("/"))

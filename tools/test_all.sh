@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything, builds, and runs the whole test suite: the Python
-# tests under NumPy 2 and NumPy 1.26 (each in its own virtual environment)
-# and the C++ unit tests.
+# tests under NumPy 2 and NumPy 1.26 (each in its own virtual environment),
+# the C++ unit tests, the same suites under ASan + UBSan, a short run of
+# each fuzz target, and the benchmark's smoke mode.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -37,6 +38,12 @@ echo "== C++ unit tests"
 cmake -S . -B build/cpp -G Ninja -DQUILLROW_BUILD_MODULE=OFF -DQUILLROW_BUILD_TESTS=ON >/dev/null
 cmake --build build/cpp -j2
 (cd build/cpp && ctest --output-on-failure -j2) || status=1
+
+echo "== sanitizers: C++ unit tests and the Python suite under ASan + UBSan"
+bash tools/test_sanitized.sh || status=1
+
+echo "== fuzzing, a short run of each target"
+bash fuzz/run.sh "${QUILLROW_FUZZ_SECONDS:-45}" || status=1
 
 echo "== benchmark, smoke mode"
 bash bench/run.sh --smoke || status=1

@@ -1,6 +1,7 @@
 #include "numpy_bridge/numpy_api.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -87,7 +88,9 @@ unsigned api_version() {
 // cache for the life of the process and shared by every timestamp array.
 struct DatetimeCache {
   std::mutex lock;
-  std::thread::id holder;
+  // Read without the lock by a thread that finds it taken (to tell re-entry
+  // from contention), so it is atomic.
+  std::atomic<std::thread::id> holder;
   bool broken = false;  // set when a thread failed while holding the lock; never cleared
   bool map_made = false;
   struct Entry {

@@ -1,0 +1,249 @@
+"""What calls leave behind: descriptors, mappings, memory and references after
+many calls, memory that cannot be had, and the one-time objects made by
+several threads at once."""
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import HEADER, ROW, ROW_MS, resource_counts, under_asan
+from quillrow import read_sts
+
+# Under AddressSanitizer freed memory waits in a quarantine and the shadow
+# memory reserves terabytes of address space: resident-memory bounds and
+# address-space limits mean nothing there (the leak checker covers them).
+UNDER_ASAN = under_asan()
+
+PAGE = os.sysconf("SC_PAGESIZE")
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * PAGE
+
+
+# Prepended to every subprocess script.
+COUNTS = """
+import os
+def counts():
+    asan = "libasan" in os.environ.get("LD_PRELOAD", "")  # as resource_counts() does
+    with open("/proc/self/maps") as maps:
+        entries = [line.split() for line in maps]
+    return len(os.listdir("/proc/self/fd")), sum(1 for e in entries if not asan or e[5:6] and e[5].startswith("/"))
+"""
+
+
+def run_python(code: str, *args: str, timeout: int = 120) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter that imports quillrow from where this one does."""
+    import quillrow
+
+    here = os.path.dirname(quillrow.__file__)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))}
+    out = subprocess.run([sys.executable, "-c", COUNTS + textwrap.dedent(code), *args], capture_output=True, text=True,
+                         timeout=timeout, env=env)
+    assert out.returncode == 0, f"exit {out.returncode}\nstdout:\n{out.stdout}\nstderr:\n{out.stderr[-4000:]}"
+    return out
+
+
+def row_with(field_index: int, text: bytes) -> bytes:
+    fields = ROW.split(b" ")
+    fields[field_index] = text
+    return b" ".join(fields)
+
+
+@pytest.fixture
+def failing_calls(tmp_path, write_file, sts_file):
+    """(argument, expected exception) for every way a call can fail."""
+    big_body = b"".join(ROW + b"\n" for _ in range(5000))  # ~260 kB: buffers of ~140 kB are reserved
+    directory = tmp_path / "a directory"
+    directory.mkdir()
+    calls = [
+        (str(tmp_path / "missing.sts"), FileNotFoundError),
+        (str(directory), OSError),  # opens, then cannot be mapped
+        (str(tmp_path / "nul\0.sts"), OSError),
+        (str(tmp_path / ("long" * 120 + "\0.sts")), OSError),  # beyond the stack copy of the name
+        (write_file(b""), ValueError),
+        (write_file(HEADER.replace(b"END_OBJECT = FILE\n", b"")), ValueError),  # header never closed
+        (sts_file(), ValueError),  # no data rows
+        (write_file(HEADER + big_body + row_with(17, b"1.5.5") + b"\n"), ValueError),  # bad data field, last row
+        (sts_file(ROW + b" 12"), ValueError),  # too many fields
+        (sts_file(b" ".join(ROW.split(b" ")[:6])), ValueError),  # missing field 7
+        (sts_file(b" ".join(ROW.split(b" ")[:17])), ValueError),  # missing data field
+        (42, TypeError),
+        ("\udc80.sts", UnicodeEncodeError),
+    ]
+    names = ["year", "doy", "hour", "minute", "second", "millisecond"]
+    for i, _ in enumerate(names):
+        missing = b" ".join(ROW.split(b" ")[:i]) or b" \t "
+        calls.append((sts_file(ROW, missing), ValueError))  # missing <name>
+        calls.append((sts_file(ROW, row_with(i, b"2147483648")), ValueError))  # bad <name>
+    return calls
+
+
+def call_failing(calls, rounds):
+    for _ in range(rounds):
+        for argument, expected in calls:
+            with pytest.raises(expected):
+                read_sts(argument)
+
+
+def test_failing_calls_release_everything(failing_calls):
+    call_failing(failing_calls, 2)  # one-time objects and allocator caches settle
+    gc.collect()
+    counts, resident = resource_counts(), resident_bytes()
+    rounds = 10_000 // len(failing_calls) + 1
+    call_failing(failing_calls, rounds)
+    gc.collect()
+    assert resource_counts() == counts
+    if not UNDER_ASAN:
+        # A leaked reservation of the big file alone would be ~140 kB a call.
+        assert resident_bytes() - resident < 16 << 20
+
+
+def test_successful_calls_release_buffers_and_references(sts_file):
+    path = sts_file(*[ROW] * 2000)  # ~100 kB of buffers a call
+    timestamps, values = read_sts(path)
+    owner_type, dtype = type(timestamps.base), timestamps.dtype
+    assert type(values.base) is owner_type
+    del timestamps, values
+    for _ in range(50):
+        read_sts(path)
+    gc.collect()
+    refs = sys.getrefcount(owner_type), sys.getrefcount(dtype)
+    counts, resident = resource_counts(), resident_bytes()
+    for _ in range(1000):
+        result = read_sts(path)
+        assert result[0].dtype is dtype
+        del result
+    gc.collect()
+    assert (sys.getrefcount(owner_type), sys.getrefcount(dtype)) == refs
+    assert resource_counts() == counts
+    if not UNDER_ASAN:
+        # A leaked buffer pair would add ~100 MB over the thousand calls.
+        assert resident_bytes() - resident < 8 << 20
+
+
+def test_numpy_unimportable(sts_file):
+    path = sts_file(ROW, ROW)
+    out = run_python("""
+        import sys
+        sys.modules["numpy"] = None  # `import numpy` now raises ImportError
+        from quillrow import read_sts
+
+        def fail():
+            try:
+                read_sts(sys.argv[1])
+            except BaseException as error:  # PanicException derives from BaseException only
+                assert type(error).__name__ == "PanicException", repr(error)
+                assert str(error).startswith("Failed to access NumPy array API capsule"), str(error)
+            else:
+                raise AssertionError("read_sts succeeded without NumPy")
+
+        fail()
+        before = counts()
+        for _ in range(1000):
+            fail()
+        assert counts() == before, (before, counts())
+
+        del sys.modules["numpy"]  # importable again: the next call makes the table
+        timestamps, values = read_sts(sys.argv[1])
+        assert timestamps.view("i8").tolist() == [%d, %d]
+        assert values.shape == (2, 11)
+        print("ok")
+    """ % (ROW_MS, ROW_MS), path)
+    assert out.stdout.split() == ["ok"]
+    assert "internal failure" in out.stderr  # the diagnostic of each failure
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than any limit")
+def test_buffers_that_cannot_be_reserved_raise_memory_error(tmp_path, sts_file):
+    # The file maps (address space for its size is left), but the buffers
+    # reserved from its size (54% of it) do not fit.  Its first data row is
+    # faulty, so a reader that walked the file before reserving would raise
+    # ValueError instead, and quickly.
+    big = tmp_path / "big.sts"
+    big.write_bytes(HEADER + b"not a row\n")
+    os.truncate(big, 3 << 30)  # sparse: no disk is used for the zeros
+    small = sts_file(ROW)
+    out = run_python("""
+        import resource, sys
+        from quillrow import read_sts
+        big, small = sys.argv[1], sys.argv[2]
+        read_sts(small)  # NumPy and the one-time objects are in place
+
+        def vm_size():
+            with open("/proc/self/status") as status:
+                return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+
+        size = os.path.getsize(big)
+        limit = vm_size() + size + size // 4
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        fds, vm = counts()[0], vm_size()
+        for _ in range(3):
+            try:
+                read_sts(big)
+            except MemoryError as error:
+                assert error.args == (), error.args  # not the mapping's ENOMEM, which has a text
+            else:
+                raise AssertionError("the buffers were reserved")
+        # The allocator's own caches may add or drop a mapping, so the file's
+        # mapping is looked for by name; a timestamp buffer left behind would
+        # hold 256 MiB of address space.
+        assert counts()[0] == fds
+        with open("/proc/self/maps") as maps:
+            assert not [line for line in maps if line.rstrip().endswith(big)]
+        assert vm_size() - vm < 64 << 20, (vm, vm_size())
+        timestamps, values = read_sts(small)
+        assert timestamps.view("i8").tolist() == [%d]
+        print("ok")
+    """ % ROW_MS, str(big), small)
+    assert out.stdout.split() == ["ok"]
+
+
+THREADS = """
+    import sys, threading
+    sys.setswitchinterval(1e-6)
+    from quillrow import read_sts
+    path, rows = sys.argv[1], int(sys.argv[2])
+    assert "numpy" not in sys.modules  # the first call imports it
+    count = 8
+    barrier = threading.Barrier(count)
+    results, errors = [None] * count, []
+
+    def work(i):
+        barrier.wait()
+        try:
+            results[i] = read_sts(path)
+        except BaseException as error:
+            errors.append(repr(error))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors, errors
+
+    import numpy as np
+    first_t, first_v = results[0]
+    for timestamps, values in results:
+        assert timestamps.dtype is first_t.dtype
+        assert timestamps.dtype == np.dtype("datetime64[ms]")
+        assert type(timestamps.base) is type(first_t.base) is type(values.base)
+        assert timestamps.view("i8").tolist() == [%d] * rows
+        assert values.shape == (rows, 11) and values.dtype == np.float32
+        assert (values == np.arange(1, 12, dtype=np.float32)).all()
+    assert len({id(t.base) for t, _ in results} | {id(v.base) for _, v in results}) == 2 * count
+    print("ok")
+""" % ROW_MS
+
+
+@pytest.mark.parametrize("attempt", range(4))
+def test_threads_on_first_use_share_the_one_time_objects(sts_file, attempt):
+    rows = 50 + 300 * attempt
+    out = run_python(THREADS, sts_file(*[ROW] * rows), str(rows))
+    assert out.stdout.split() == ["ok"]

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Builds the extension and the C++ unit tests with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs both suites against them.  The Python
+# tests run in their own virtual environment (.venv-asan) with the ASan
+# runtime preloaded into the interpreter and Python's allocator switched to
+# malloc, so that every object is visible to the leak checker.  Leaks whose
+# allocation site lies in the interpreter or in NumPy are filtered by
+# tools/sanitize/lsan_python.supp; nothing of quillrow's is.  Any report
+# fails the run.
+#   tools/test_sanitized.sh [pytest arguments...]
+# QUILLROW_ASAN_BUILD overrides the build directory (default build/asan).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build="${QUILLROW_ASAN_BUILD:-$root/build/asan}"
+venv="$root/.venv-asan"
+
+libasan=$(g++ -print-file-name=libasan.so)
+if [[ ! -e "$libasan" ]]; then
+  echo "test_sanitized: g++ has no libasan.so" >&2
+  exit 1
+fi
+
+[ -x "$venv/bin/python" ] || python3 -m venv "$venv"
+python="$venv/bin/python"  # a link to the interpreter itself, no wrapper script
+if ! "$python" -c 'import numpy, pytest, scikit_build_core' 2>/dev/null; then
+  "$python" -m pip install -q --upgrade pip >/dev/null
+  "$python" -m pip install -q 'numpy>=2,<3' pytest scikit-build-core
+fi
+
+# Installed like the real package (console script included), but built with
+# the sanitizers and the C++ unit tests, in a build tree kept for next time.
+export CMAKE_BUILD_PARALLEL_LEVEL=2  # the machine is shared
+echo "== sanitizer build ($build)"
+"$python" -m pip install -q --no-build-isolation --no-deps --force-reinstall \
+  -C build-dir="$build" -C cmake.build-type=RelWithDebInfo \
+  -C cmake.define.QUILLROW_SANITIZE=ON -C cmake.define.QUILLROW_BUILD_TESTS=ON .
+
+module=$("$python" -c 'import importlib.util; print(importlib.util.find_spec("quillrow").origin)')
+if ! ldd "$module" | grep -q libasan; then
+  echo "test_sanitized: $module is not instrumented" >&2
+  exit 1
+fi
+if ldd "$module" | grep -q libmimalloc; then
+  echo "test_sanitized: $module allocates through mimalloc, which ASan cannot see into" >&2
+  exit 1
+fi
+
+common="abort_on_error=0:print_summary=1"
+export ASAN_OPTIONS="$common:detect_leaks=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="$common:print_stacktrace=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$root/tools/sanitize/lsan_python.supp:print_suppressions=0"
+
+status=0
+echo "== C++ unit tests (ASan + UBSan)"
+(cd "$build" && ctest --output-on-failure -j2) || status=1
+
+echo "== Python tests (ASan + UBSan, $("$python" -c 'import numpy; print("NumPy", numpy.__version__)'))"
+# Subprocesses started by the tests inherit the preload and the options, so
+# they are checked as well.
+(cd tests && LD_PRELOAD="$libasan" PYTHONMALLOC=malloc \
+  "$python" -m pytest -q -p no:cacheprovider "$@" .) || status=1
+
+exit $status
