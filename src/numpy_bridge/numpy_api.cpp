@@ -114,11 +114,6 @@ struct DatetimeMetadata {
   std::int32_t num;
 };
 
-[[noreturn]] void null_object_failure() {
-  PyErr_WriteUnraisable(nullptr);
-  internal_failure("PyObject pointer is null");
-}
-
 PyRef get_datetime_dtype(std::int32_t unit) {
   const NumpyApi api = get_numpy_table();
   const unsigned version = api_version();
@@ -166,6 +161,11 @@ PyRef get_datetime_dtype(std::int32_t unit) {
 }
 
 }  // namespace
+
+void null_object_failure() {
+  PyErr_WriteUnraisable(nullptr);
+  internal_failure("PyObject pointer is null");
+}
 
 NumpyApi get_numpy_table() {
   return NumpyApi(*PY_ARRAY_API.get_or_make([]() -> std::optional<void**> {

@@ -57,6 +57,11 @@ class NumpyApi {
   void** table_;
 };
 
+// NumPy (or the interpreter) returned no object where one was required:
+// the pending error is reported as unraisable and the call ends with an
+// internal failure.
+[[noreturn]] void null_object_failure();
+
 // The table, imported on first need (NumPy is never imported before that).
 // Throws InternalFailure when NumPy cannot be reached; a later call tries
 // again.

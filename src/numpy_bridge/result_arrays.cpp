@@ -10,11 +10,6 @@ using python::PyRef;
 
 namespace {
 
-[[noreturn]] void null_object_failure() {
-  PyErr_WriteUnraisable(nullptr);
-  internal_failure("PyObject pointer is null");
-}
-
 enum class Element { Timestamp, Value };
 
 // One array over one buffer, without copying: the buffer goes to a new
