@@ -37,8 +37,8 @@ namespace {
 constexpr std::string_view PATH = "in \xff.sts";  // the path text is never decoded
 
 [[noreturn]] void fail(const char* what, std::string_view detail = {}) {
-  std::fprintf(stderr, "fuzz_rows: %s%s%.*s\n", what, detail.empty() ? "" : ": ", static_cast<int>(detail.size()),
-               detail.data());
+  std::fprintf(stderr, "fuzz_rows: %s%s%.*s\n", what, detail.empty() ? "" : ": ",
+               static_cast<int>(detail.size()), detail.data());
   std::abort();
 }
 
@@ -53,16 +53,20 @@ struct Expected {
   std::vector<std::uint32_t> values;
 };
 
-REFERENCE bool separator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+REFERENCE bool separator(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
 
 REFERENCE std::vector<std::string_view> split_fields(std::string_view line) {
   std::vector<std::string_view> fields;
   std::size_t i = 0;
   while (true) {
-    while (i < line.size() && separator(line[i])) ++i;
+    while (i < line.size() && separator(line[i]))
+      ++i;
     if (i == line.size()) return fields;
     const std::size_t start = i;
-    while (i < line.size() && !separator(line[i])) ++i;
+    while (i < line.size() && !separator(line[i]))
+      ++i;
     fields.push_back(line.substr(start, i - start));
   }
 }
@@ -84,7 +88,8 @@ REFERENCE std::string at_line(std::uint64_t line, std::string_view what) {
 }
 
 // The fault of one data line, or none (then its row is appended).
-REFERENCE std::optional<std::string> reference_row(std::string_view line, std::uint64_t number, Expected& out) {
+REFERENCE std::optional<std::string> reference_row(std::string_view line, std::uint64_t number,
+                                                   Expected& out) {
   static constexpr const char* TIME_NAMES[] = {"year", "doy", "hour", "minute", "second", "millisecond"};
   const std::vector<std::string_view> fields = split_fields(line);
   std::int32_t time[6];
@@ -116,7 +121,8 @@ REFERENCE Expected reference_read(std::string_view file) {
   std::size_t position = 0;
   while (position < file.size()) {
     const std::size_t lf = file.find('\n', position);
-    std::string_view line = file.substr(position, lf == std::string_view::npos ? std::string_view::npos : lf - position);
+    std::string_view line =
+        file.substr(position, lf == std::string_view::npos ? std::string_view::npos : lf - position);
     position = lf == std::string_view::npos ? file.size() : lf + 1;
     ++number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -167,7 +173,9 @@ void expect_closed(int fd) {
   if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) fail("the descriptor was left open");
 }
 
-std::string_view view(const quillrow::Text& text) { return {text.data(), text.size()}; }
+std::string_view view(const quillrow::Text& text) {
+  return {text.data(), text.size()};
+}
 
 void check_success(quillrow::sts::ScannedFile& scanned, const Expected& expected) {
   auto& rows = scanned.rows;

@@ -49,8 +49,8 @@ PyObject* guarded(Body&& body) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {
-    raise_internal_failure(InternalFailure(Text("quillrow's native code failed unexpectedly"),
-                                           SourcePlace::current()));
+    raise_internal_failure(
+        InternalFailure(Text("quillrow's native code failed unexpectedly"), SourcePlace::current()));
   }
   return nullptr;
 }

@@ -39,8 +39,8 @@ PyObject* interned(python::Once<PyObject*>& cell, const char* text) {
 CallError type_mismatch(PyObject* object, PyTypeObject* expected) {
   Text expected_name = python::qualname_of(expected);
   if (object == Py_None) return ArgumentError{concat("'None' is not an instance of '", expected_name, "'")};
-  return ArgumentError{
-      concat("'", python::qualname_of(Py_TYPE(object)), "' object is not an instance of '", expected_name, "'")};
+  return ArgumentError{concat("'", python::qualname_of(Py_TYPE(object)), "' object is not an instance of '",
+                              expected_name, "'")};
 }
 
 std::optional<CallError> exec_steps(PyObject* module) {
@@ -104,15 +104,7 @@ PyModuleDef_Slot SLOTS[] = {
 };
 
 PyModuleDef DEFINITION = {
-    PyModuleDef_HEAD_INIT,
-    "quillrow",
-    "",
-    0,
-    nullptr,
-    SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "quillrow", "", 0, nullptr, SLOTS, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

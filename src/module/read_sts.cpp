@@ -139,13 +139,15 @@ Outcome<PyRef> read_sts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   if (auto* error = std::get_if<sts::ScanError>(&scanned)) return from_scan_error(std::move(*error));
 
   auto built = numpy_bridge::build_result(std::move(std::get<sts::ScannedFile>(scanned)));
-  if (auto* fault = std::get_if<numpy_bridge::ShapeFault>(&built)) return ValueFault{std::move(fault->message)};
+  if (auto* fault = std::get_if<numpy_bridge::ShapeFault>(&built))
+    return ValueFault{std::move(fault->message)};
   return std::move(std::get<PyRef>(built));
 }
 
 }  // namespace
 
-PyObject* read_sts_fastcall(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* read_sts_fastcall(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     auto outcome = read_sts(args, nargs, kwnames);
     if (auto* error = std::get_if<CallError>(&outcome)) {

@@ -25,7 +25,9 @@ constexpr std::string_view CAPSULE_FAILURE = "Failed to access NumPy array API c
   internal_failure(concat(CAPSULE_FAILURE, ": ", error.describe()));
 }
 
-[[noreturn]] void capsule_failure(std::string_view why) { internal_failure(concat(CAPSULE_FAILURE, ": ", why)); }
+[[noreturn]] void capsule_failure(std::string_view why) {
+  internal_failure(concat(CAPSULE_FAILURE, ": ", why));
+}
 
 PyRef checked(PyObject* object) {
   if (object == nullptr) capsule_failure_from_python();
@@ -81,7 +83,8 @@ std::string_view mod_name() {
 }
 
 unsigned api_version() {
-  return *API_VERSION.get_or_make([]() -> std::optional<unsigned> { return get_numpy_table().feature_version(); });
+  return *API_VERSION.get_or_make(
+      []() -> std::optional<unsigned> { return get_numpy_table().feature_version(); });
 }
 
 // The datetime descriptor cache: one descriptor per unit, owned by the
@@ -104,7 +107,9 @@ DatetimeCache DTYPES;
 
 // Byte offset of `c_metadata` in a descriptor object: NumPy 2 (C-API feature
 // version 0x12 and later) grew the descriptor.
-std::size_t c_metadata_offset(unsigned version) { return version >= 0x12 ? 112 : 80; }
+std::size_t c_metadata_offset(unsigned version) {
+  return version >= 0x12 ? 112 : 80;
+}
 
 // The datetime metadata that `c_metadata` points to: an auxiliary-data header
 // of four pointers, then the unit and the multiplier.
@@ -188,6 +193,8 @@ PyRef get_float32_dtype() {
   return PyRef::steal(descr);
 }
 
-PyRef get_datetime_ms_dtype() { return get_datetime_dtype(NPY_FR_ms); }
+PyRef get_datetime_ms_dtype() {
+  return get_datetime_dtype(NPY_FR_ms);
+}
 
 }  // namespace quillrow::numpy_bridge

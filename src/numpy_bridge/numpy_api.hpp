@@ -32,7 +32,8 @@ class NumpyApi {
   PyObject* new_from_descr(PyTypeObject* subtype, PyObject* descr, int nd, npy_intp* dims, npy_intp* strides,
                            void* data, int flags, PyObject* obj) const noexcept {
     using Fn = PyObject* (*)(PyTypeObject*, PyObject*, int, npy_intp*, npy_intp*, void*, int, PyObject*);
-    return reinterpret_cast<Fn>(table_[SLOT_NEW_FROM_DESCR])(subtype, descr, nd, dims, strides, data, flags, obj);
+    return reinterpret_cast<Fn>(table_[SLOT_NEW_FROM_DESCR])(subtype, descr, nd, dims, strides, data, flags,
+                                                             obj);
   }
   PyObject* descr_new_from_type(int type_num) const noexcept {
     return reinterpret_cast<PyObject* (*)(int)>(table_[SLOT_DESCR_NEW_FROM_TYPE])(type_num);

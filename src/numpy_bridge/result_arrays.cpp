@@ -37,14 +37,17 @@ std::variant<PyRef, ShapeFault> build_result(sts::ScannedFile&& scanned_in) {
   const std::uint64_t row_count = rows.timestamps.size();
 
   if (auto shape = check_value_shape(row_count, rows.values.size())) {
-    { auto dropped = std::move(rows.values); }
+    {
+      auto dropped = std::move(rows.values);
+    }
     ShapeFault fault{concat("Invalid data shape: ", *shape)};
     return fault;  // timestamp buffer, mapping and descriptor follow
   }
 
   npy_intp timestamp_dims[1] = {static_cast<npy_intp>(row_count)};
   npy_intp timestamp_strides[1] = {sizeof(std::int64_t)};
-  PyRef timestamps = wrap_buffer(rows.timestamps.release(), Element::Timestamp, 1, timestamp_dims, timestamp_strides);
+  PyRef timestamps =
+      wrap_buffer(rows.timestamps.release(), Element::Timestamp, 1, timestamp_dims, timestamp_strides);
 
   npy_intp value_dims[2] = {static_cast<npy_intp>(row_count), static_cast<npy_intp>(sts::VALUES_PER_ROW)};
   npy_intp value_strides[2] = {static_cast<npy_intp>(sts::VALUES_PER_ROW * sizeof(float)), sizeof(float)};

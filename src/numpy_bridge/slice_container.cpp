@@ -13,8 +13,7 @@ using python::PyRef;
 namespace {
 
 struct SliceContainer {
-  PyObject_HEAD
-  void (*release)(void* data, std::size_t length, std::size_t capacity) noexcept;
+  PyObject_HEAD void (*release)(void* data, std::size_t length, std::size_t capacity) noexcept;
   void* data;
   std::uint64_t length;
   std::uint64_t capacity;
@@ -46,11 +45,7 @@ PyType_Slot SLOTS[] = {
 };
 
 PyType_Spec SPEC = {
-    "builtins.PySliceContainer",
-    static_cast<int>(sizeof(SliceContainer)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    SLOTS,
+    "builtins.PySliceContainer", static_cast<int>(sizeof(SliceContainer)), 0, Py_TPFLAGS_DEFAULT, SLOTS,
 };
 
 python::Once<PyTypeObject*> TYPE;

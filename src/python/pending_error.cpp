@@ -34,8 +34,8 @@ std::string_view utf8_of(PyObject* text) {
 
 PyObject* panic_exception_type() {
   const auto* made = PANIC_EXCEPTION.get_or_make([]() -> std::optional<PyObject*> {
-    PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC, PyExc_BaseException,
-                                               nullptr);
+    PyObject* type =
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC, PyExc_BaseException, nullptr);
     if (type == nullptr) return std::nullopt;
     return type;
   });

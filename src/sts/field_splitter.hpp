@@ -104,7 +104,8 @@ class FieldSplitter {
     return mask;
 #else
     std::uint64_t mask = 0;
-    for (unsigned i = 0; i < BLOCK; ++i) mask |= std::uint64_t{is_separator(p[i])} << i;
+    for (unsigned i = 0; i < BLOCK; ++i)
+      mask |= std::uint64_t{is_separator(p[i])} << i;
     return mask;
 #endif
   }

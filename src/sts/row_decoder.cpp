@@ -18,7 +18,8 @@ constexpr std::string_view TIME_FIELDS[] = {"year", "doy", "hour", "minute", "se
 
 }  // namespace
 
-FileFault time_field_fault(bool missing, std::uint64_t line_number, std::string_view path, std::string_view name) {
+FileFault time_field_fault(bool missing, std::uint64_t line_number, std::string_view path,
+                           std::string_view name) {
   return row_fault(path, line_number, missing ? "missing " : "bad ", name);
 }
 

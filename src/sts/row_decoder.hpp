@@ -29,11 +29,14 @@ struct RowBuffers {
 // one load and no chain of compares.
 inline constexpr auto SEPARATORS = [] {
   std::array<bool, 256> table{};
-  for (char byte : {'\t', '\n', '\f', '\r', ' '}) table[static_cast<unsigned char>(byte)] = true;
+  for (char byte : {'\t', '\n', '\f', '\r', ' '})
+    table[static_cast<unsigned char>(byte)] = true;
   return table;
 }();
 
-constexpr bool is_separator(char byte) noexcept { return SEPARATORS[static_cast<unsigned char>(byte)]; }
+constexpr bool is_separator(char byte) noexcept {
+  return SEPARATORS[static_cast<unsigned char>(byte)];
+}
 
 // Words the fault of a time field: "missing NAME" when the line has no
 // further field, "bad NAME" when the field is not an integer.
@@ -43,10 +46,12 @@ constexpr bool is_separator(char byte) noexcept { return SEPARATORS[static_cast<
 // Converts a required integer time field, or words the fault: `field` is
 // empty when the line has no further field.
 inline std::variant<std::int32_t, FileFault> parse_i32_required(std::optional<std::string_view> field,
-                                                                 std::uint64_t line_number,
-                                                                 std::string_view path, std::string_view name) {
+                                                                std::uint64_t line_number,
+                                                                std::string_view path,
+                                                                std::string_view name) {
   if (field) {
-    if (const auto value = numeric::parse_i32_token(*field)) [[likely]] return *value;
+    if (const auto value = numeric::parse_i32_token(*field)) [[likely]]
+      return *value;
   }
   return time_field_fault(!field, line_number, path, name);
 }

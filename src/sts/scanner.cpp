@@ -45,7 +45,7 @@ std::variant<ScannedFile, ScanError> scan_sts_file(FileDescriptor descriptor, st
   scanned.descriptor = std::move(descriptor);
   const int fd = scanned.descriptor.get();
 
-  struct stat status {};
+  struct stat status{};
   const std::uint64_t estimate = ::fstat(fd, &status) == 0
                                      ? row_capacity_estimate(static_cast<std::uint64_t>(status.st_size))
                                      : FALLBACK_ROW_ESTIMATE;
@@ -58,7 +58,8 @@ std::variant<ScannedFile, ScanError> scan_sts_file(FileDescriptor descriptor, st
   }
 
   (void)page_size();
-  void* base = ::mmap(nullptr, length == 0 ? 1 : static_cast<std::size_t>(length), PROT_READ, MAP_SHARED, fd, 0);
+  void* base =
+      ::mmap(nullptr, length == 0 ? 1 : static_cast<std::size_t>(length), PROT_READ, MAP_SHARED, fd, 0);
   if (base == MAP_FAILED) return OsError{errno};
   scanned.mapping = MappedFile(static_cast<const std::byte*>(base), length);
 
@@ -94,7 +95,8 @@ std::variant<ScannedFile, ScanError> scan_sts_file(FileDescriptor descriptor, st
     ++line_number;
     const std::string_view bytes = drop_cr(line.bytes);
     if (bytes.empty()) continue;
-    if (auto fault = decode_data_row(bytes, file.data() + file.size(), line_number, path, scanned.rows)) return std::move(*fault);
+    if (auto fault = decode_data_row(bytes, file.data() + file.size(), line_number, path, scanned.rows))
+      return std::move(*fault);
   }
 
   if (auto fault = finish_rows(scanned.rows, path)) return std::move(*fault);

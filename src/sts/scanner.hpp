@@ -28,7 +28,9 @@ struct ScannedFile {
 };
 
 // Rows reserved up front: one per 96 bytes of file.
-constexpr std::uint64_t row_capacity_estimate(std::uint64_t file_size) noexcept { return file_size / 96; }
+constexpr std::uint64_t row_capacity_estimate(std::uint64_t file_size) noexcept {
+  return file_size / 96;
+}
 
 // Estimate used when the file's size cannot be asked.
 inline constexpr std::uint64_t FALLBACK_ROW_ESTIMATE = 2'800'000;

@@ -102,8 +102,9 @@ class Buffer {
     const std::size_t needed = length_ + count;
     if (needed < length_) throw std::bad_alloc();
     while (capacity < needed) {
-      const std::size_t doubled =
-          capacity > std::numeric_limits<std::size_t>::max() / 2 ? std::numeric_limits<std::size_t>::max() : 2 * capacity;
+      const std::size_t doubled = capacity > std::numeric_limits<std::size_t>::max() / 2
+                                      ? std::numeric_limits<std::size_t>::max()
+                                      : 2 * capacity;
       capacity = std::max({doubled, capacity + 1, std::size_t{4}});
     }
     data_ = allocate(capacity_ == 0 ? nullptr : data_, capacity);

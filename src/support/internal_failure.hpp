@@ -52,8 +52,7 @@ class InternalFailure {
   SourcePlace where_;
 };
 
-[[noreturn]] void internal_failure(std::string_view text,
-                                   SourcePlace where = SourcePlace::current());
+[[noreturn]] void internal_failure(std::string_view text, SourcePlace where = SourcePlace::current());
 
 // Writes the diagnostic of an internal failure (its text and its place in the
 // source) to standard error.

@@ -14,9 +14,15 @@ namespace quillrow {
 using Text = std::basic_string<char, std::char_traits<char>, mi_stl_allocator<char>>;
 
 namespace detail {
-inline void append_piece(Text& out, std::string_view piece) { out.append(piece.data(), piece.size()); }
-inline void append_piece(Text& out, const char* piece) { append_piece(out, std::string_view(piece)); }
-inline void append_piece(Text& out, const Text& piece) { out.append(piece); }
+inline void append_piece(Text& out, std::string_view piece) {
+  out.append(piece.data(), piece.size());
+}
+inline void append_piece(Text& out, const char* piece) {
+  append_piece(out, std::string_view(piece));
+}
+inline void append_piece(Text& out, const Text& piece) {
+  out.append(piece);
+}
 template <std::integral I>
 void append_piece(Text& out, I value) {
   char digits[24];

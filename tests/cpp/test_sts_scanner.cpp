@@ -46,7 +46,9 @@ Scan scan(const std::string& content) {
   return {scan_sts_file(FileDescriptor(fd), "mem.sts"), fd};
 }
 
-bool is_closed(int fd) { return fcntl(fd, F_GETFD) == -1 && errno == EBADF; }
+bool is_closed(int fd) {
+  return fcntl(fd, F_GETFD) == -1 && errno == EBADF;
+}
 
 TEST(Scanner, ReservesFromFileSizeAndGrowsByDoubling) {
   struct Case {
@@ -65,7 +67,8 @@ TEST(Scanner, ReservesFromFileSizeAndGrowsByDoubling) {
   };
   for (const Case& c : cases) {
     std::string content = "OBJECT\nEND_OBJECT\n";
-    for (int i = 0; i < c.rows; ++i) content += SHORT_ROW;
+    for (int i = 0; i < c.rows; ++i)
+      content += SHORT_ROW;
     ASSERT_LE(content.size(), c.file_size) << c.why;
     Scan s = scan(padded(content, c.file_size));
     auto* scanned = std::get_if<ScannedFile>(&s.result);
@@ -82,13 +85,15 @@ TEST(Buffer, GrowthFromZeroMatchesElementwiseAppends) {
   Buffer<float> values;
   for (int row = 0; row < 5; ++row) {
     values.reserve_more(11);
-    for (int i = 0; i < 11; ++i) values.append_reserved(1.0f);
+    for (int i = 0; i < 11; ++i)
+      values.append_reserved(1.0f);
     timestamps.push_back(row);
   }
   EXPECT_EQ(timestamps.capacity(), 8u);
   EXPECT_EQ(values.capacity(), 64u);
   Buffer<float> one_by_one;
-  for (int i = 0; i < 55; ++i) one_by_one.push_back(1.0f);
+  for (int i = 0; i < 55; ++i)
+    one_by_one.push_back(1.0f);
   EXPECT_EQ(one_by_one.capacity(), 64u);
 }
 

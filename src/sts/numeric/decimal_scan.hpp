@@ -13,70 +13,67 @@ namespace quillrow::numeric::detail {
 // mantissa holds the first 19 significant digits, many_digits is set, and
 // the digit views let the fallback read the rest.
 struct DecimalRecord {
-    std::uint64_t mantissa;
-    std::int64_t exponent;
-    bool many_digits;
-    const char* integer_begin;
-    const char* integer_end;
-    const char* fraction_begin;  // nullptr when there is no decimal point
-    const char* fraction_end;
+  std::uint64_t mantissa;
+  std::int64_t exponent;
+  bool many_digits;
+  const char* integer_begin;
+  const char* integer_end;
+  const char* fraction_begin;  // nullptr when there is no decimal point
+  const char* fraction_end;
 };
 
 inline bool is_digit(char c) noexcept {
-    return static_cast<unsigned char>(static_cast<unsigned char>(c) - '0') <= 9;
+  return static_cast<unsigned char>(static_cast<unsigned char>(c) - '0') <= 9;
 }
 
 inline std::uint64_t digit_value(char c) noexcept {
-    return static_cast<std::uint64_t>(static_cast<unsigned char>(c) - '0');
+  return static_cast<std::uint64_t>(static_cast<unsigned char>(c) - '0');
 }
 
 // Eight bytes as a little-endian word: the first byte in the lowest bits.
 inline std::uint64_t load_eight(const char* p) noexcept {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    if constexpr (std::endian::native == std::endian::big) {
-        w = __builtin_bswap64(w);
-    }
-    return w;
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  if constexpr (std::endian::native == std::endian::big) {
+    w = __builtin_bswap64(w);
+  }
+  return w;
 }
 
 // A byte b is a digit exactly when b + 0x46 and b - 0x30 both leave bit 7
 // clear: the first catches b > 0x39, the second b < 0x30 (the borrow sets
 // bit 7, or propagates into the next byte, whose own test then fails too).
 inline bool is_eight_digits(std::uint64_t w) noexcept {
-    return (((w + 0x4646464646464646ULL) | (w - 0x3030303030303030ULL)) &
-            0x8080808080808080ULL) == 0;
+  return (((w + 0x4646464646464646ULL) | (w - 0x3030303030303030ULL)) & 0x8080808080808080ULL) == 0;
 }
 
 // Value of eight digit bytes: pairs, then quadruples combined by two
 // multiplications whose partial sums land in bits 32..63.
 inline std::uint32_t eight_digits_value(std::uint64_t w) noexcept {
-    constexpr std::uint64_t mask = 0x000000FF000000FFULL;
-    constexpr std::uint64_t mul1 = 0x000F424000000064ULL;  // 100 + (1000000 << 32)
-    constexpr std::uint64_t mul2 = 0x0000271000000001ULL;  // 1 + (10000 << 32)
-    w -= 0x3030303030303030ULL;
-    w = (w * 10) + (w >> 8);
-    return static_cast<std::uint32_t>(
-        ((w & mask) * mul1 + ((w >> 16) & mask) * mul2) >> 32);
+  constexpr std::uint64_t mask = 0x000000FF000000FFULL;
+  constexpr std::uint64_t mul1 = 0x000F424000000064ULL;  // 100 + (1000000 << 32)
+  constexpr std::uint64_t mul2 = 0x0000271000000001ULL;  // 1 + (10000 << 32)
+  w -= 0x3030303030303030ULL;
+  w = (w * 10) + (w >> 8);
+  return static_cast<std::uint32_t>(((w & mask) * mul1 + ((w >> 16) & mask) * mul2) >> 32);
 }
 
 // Accumulates a run of digits into mantissa (modulo 2^64), eight at a time
 // while eight bytes of the token remain, and returns the end of the run.
-inline const char* accumulate_digits(const char* p, const char* end,
-                                     std::uint64_t& mantissa) noexcept {
-    while (end - p >= 8) {
-        const std::uint64_t w = load_eight(p);
-        if (!is_eight_digits(w)) {
-            break;
-        }
-        mantissa = mantissa * 100000000ULL + eight_digits_value(w);
-        p += 8;
+inline const char* accumulate_digits(const char* p, const char* end, std::uint64_t& mantissa) noexcept {
+  while (end - p >= 8) {
+    const std::uint64_t w = load_eight(p);
+    if (!is_eight_digits(w)) {
+      break;
     }
-    while (p != end && is_digit(*p)) {
-        mantissa = mantissa * 10 + digit_value(*p);
-        ++p;
-    }
-    return p;
+    mantissa = mantissa * 100000000ULL + eight_digits_value(w);
+    p += 8;
+  }
+  while (p != end && is_digit(*p)) {
+    mantissa = mantissa * 10 + digit_value(*p);
+    ++p;
+  }
+  return p;
 }
 
 // Exponents are saturated: once x reaches 2^28 further digits are consumed
@@ -90,63 +87,62 @@ void truncate_to_19_digits(DecimalRecord& record, std::int64_t x) noexcept;
 
 // Scans the body [p, end).  Returns false when it is not a decimal number
 // (the caller then tries the special words).
-inline bool scan_decimal(const char* p, const char* end,
-                         DecimalRecord& record) noexcept {
-    std::uint64_t mantissa = 0;
-    const char* const integer_begin = p;
+inline bool scan_decimal(const char* p, const char* end, DecimalRecord& record) noexcept {
+  std::uint64_t mantissa = 0;
+  const char* const integer_begin = p;
+  p = accumulate_digits(p, end, mantissa);
+  const char* const integer_end = p;
+  const char* fraction_begin = nullptr;
+  const char* fraction_end = nullptr;
+  if (p != end && *p == '.') {
+    ++p;
+    fraction_begin = p;
     p = accumulate_digits(p, end, mantissa);
-    const char* const integer_end = p;
-    const char* fraction_begin = nullptr;
-    const char* fraction_end = nullptr;
-    if (p != end && *p == '.') {
-        ++p;
-        fraction_begin = p;
-        p = accumulate_digits(p, end, mantissa);
-        fraction_end = p;
+    fraction_end = p;
+  }
+  const std::int64_t integer_count = integer_end - integer_begin;
+  const std::int64_t fraction_count = fraction_end - fraction_begin;
+  if (integer_count + fraction_count == 0) {
+    return false;
+  }
+  std::int64_t x = 0;
+  if (p != end) {
+    if ((static_cast<unsigned char>(*p) | 0x20) != 'e') {
+      return false;
     }
-    const std::int64_t integer_count = integer_end - integer_begin;
-    const std::int64_t fraction_count = fraction_end - fraction_begin;
-    if (integer_count + fraction_count == 0) {
-        return false;
+    ++p;
+    bool exponent_negative = false;
+    if (p != end && (*p == '+' || *p == '-')) {
+      exponent_negative = *p == '-';
+      ++p;
     }
-    std::int64_t x = 0;
+    if (p == end || !is_digit(*p)) {
+      return false;
+    }
+    do {
+      if (x < EXPONENT_SATURATION) {
+        x = 10 * x + static_cast<std::int64_t>(digit_value(*p));
+      }
+      ++p;
+    } while (p != end && is_digit(*p));
     if (p != end) {
-        if ((static_cast<unsigned char>(*p) | 0x20) != 'e') {
-            return false;
-        }
-        ++p;
-        bool exponent_negative = false;
-        if (p != end && (*p == '+' || *p == '-')) {
-            exponent_negative = *p == '-';
-            ++p;
-        }
-        if (p == end || !is_digit(*p)) {
-            return false;
-        }
-        do {
-            if (x < EXPONENT_SATURATION) {
-                x = 10 * x + static_cast<std::int64_t>(digit_value(*p));
-            }
-            ++p;
-        } while (p != end && is_digit(*p));
-        if (p != end) {
-            return false;
-        }
-        if (exponent_negative) {
-            x = -x;
-        }
+      return false;
     }
-    record.mantissa = mantissa;
-    record.exponent = x - fraction_count;
-    record.many_digits = false;
-    record.integer_begin = integer_begin;
-    record.integer_end = integer_end;
-    record.fraction_begin = fraction_begin;
-    record.fraction_end = fraction_end;
-    if (integer_count + fraction_count > 19) {
-        truncate_to_19_digits(record, x);
+    if (exponent_negative) {
+      x = -x;
     }
-    return true;
+  }
+  record.mantissa = mantissa;
+  record.exponent = x - fraction_count;
+  record.many_digits = false;
+  record.integer_begin = integer_begin;
+  record.integer_end = integer_end;
+  record.fraction_begin = fraction_begin;
+  record.fraction_end = fraction_end;
+  if (integer_count + fraction_count > 19) {
+    truncate_to_19_digits(record, x);
+  }
+  return true;
 }
 
 }  // namespace quillrow::numeric::detail

@@ -9,7 +9,6 @@
 namespace quillrow::numeric::detail {
 
 // Settles the unsettled approximation f of the record's value.
-ExtendedFloat digit_comparison(const DecimalRecord& record,
-                               ExtendedFloat f) noexcept;
+ExtendedFloat digit_comparison(const DecimalRecord& record, ExtendedFloat f) noexcept;
 
 }  // namespace quillrow::numeric::detail

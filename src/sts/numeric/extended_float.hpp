@@ -16,17 +16,16 @@ namespace quillrow::numeric::detail {
 // biased exponent of a normal result.  Only the digit comparison can
 // resolve it.
 struct ExtendedFloat {
-    std::uint64_t significand;
-    std::int32_t exponent;
+  std::uint64_t significand;
+  std::int32_t exponent;
 
-    bool settled() const noexcept { return exponent >= 0; }
+  bool settled() const noexcept { return exponent >= 0; }
 
-    std::uint32_t bits() const noexcept {
-        return static_cast<std::uint32_t>(
-            (static_cast<std::uint64_t>(exponent) << 23) | significand);
-    }
+  std::uint32_t bits() const noexcept {
+    return static_cast<std::uint32_t>((static_cast<std::uint64_t>(exponent) << 23) | significand);
+  }
 
-    friend bool operator==(const ExtendedFloat&, const ExtendedFloat&) = default;
+  friend bool operator==(const ExtendedFloat&, const ExtendedFloat&) = default;
 };
 
 inline constexpr std::int32_t UNSETTLED_BIAS = 32768;

@@ -15,38 +15,34 @@ namespace quillrow::numeric::detail {
 inline constexpr std::uint64_t MAX_EXACT_F32_INTEGER = std::uint64_t{1} << 24;
 
 // Sets bits to the magnitude and returns true when the fast path applies.
-inline bool try_fast_path(const DecimalRecord& record,
-                          std::uint32_t& bits) noexcept {
-    const std::int64_t e = record.exponent;
-    if (record.many_digits || e < -10 || e > 17 ||
-        record.mantissa > MAX_EXACT_F32_INTEGER) {
-        return false;
-    }
-    // mantissa <= 2^24 converts exactly; the int32 detour gives the cheaper
-    // signed conversion instruction.
-    float value;
-    if (e <= 10) {
-        value = static_cast<float>(static_cast<std::int32_t>(record.mantissa));
-        if (e < 0) {
-            value = value / POWERS_OF_TEN_F32[-e];
-        } else {
-            value = value * POWERS_OF_TEN_F32[e];
-        }
+inline bool try_fast_path(const DecimalRecord& record, std::uint32_t& bits) noexcept {
+  const std::int64_t e = record.exponent;
+  if (record.many_digits || e < -10 || e > 17 || record.mantissa > MAX_EXACT_F32_INTEGER) {
+    return false;
+  }
+  // mantissa <= 2^24 converts exactly; the int32 detour gives the cheaper
+  // signed conversion instruction.
+  float value;
+  if (e <= 10) {
+    value = static_cast<float>(static_cast<std::int32_t>(record.mantissa));
+    if (e < 0) {
+      value = value / POWERS_OF_TEN_F32[-e];
     } else {
-        // 10^11..10^17 are not exact in binary32, but a small mantissa can
-        // absorb the excess powers and stay an exact integer: 12e15 becomes
-        // 1200000 * 10^10.
-        std::uint64_t scaled;
-        if (__builtin_mul_overflow(record.mantissa, POWERS_OF_TEN_U64[e - 10],
-                                   &scaled) ||
-            scaled > MAX_EXACT_F32_INTEGER) {
-            return false;
-        }
-        value = static_cast<float>(static_cast<std::int32_t>(scaled)) *
-                POWERS_OF_TEN_F32[10];
+      value = value * POWERS_OF_TEN_F32[e];
     }
-    bits = std::bit_cast<std::uint32_t>(value);
-    return true;
+  } else {
+    // 10^11..10^17 are not exact in binary32, but a small mantissa can
+    // absorb the excess powers and stay an exact integer: 12e15 becomes
+    // 1200000 * 10^10.
+    std::uint64_t scaled;
+    if (__builtin_mul_overflow(record.mantissa, POWERS_OF_TEN_U64[e - 10], &scaled) ||
+        scaled > MAX_EXACT_F32_INTEGER) {
+      return false;
+    }
+    value = static_cast<float>(static_cast<std::int32_t>(scaled)) * POWERS_OF_TEN_F32[10];
+  }
+  bits = std::bit_cast<std::uint32_t>(value);
+  return true;
 }
 
 // The commonest value field in one pass: digits, an optional full stop and
@@ -54,40 +50,40 @@ inline bool try_fast_path(const DecimalRecord& record,
 // exact), whose value the fast path can take.  Returns false, having
 // decided nothing, for any other body; the full scan then reads it again.
 inline bool try_plain_decimal(const char* p, const char* end, std::uint32_t& bits) noexcept {
-    if (end - p > 17) {
-        return false;
+  if (end - p > 17) {
+    return false;
+  }
+  std::uint64_t mantissa = 0;
+  const char* q = p;
+  for (; q != end && is_digit(*q); ++q) {
+    mantissa = 10 * mantissa + digit_value(*q);
+  }
+  std::size_t fraction_digits = 0;
+  if (q != end) {
+    if (*q != '.') {
+      return false;
     }
-    std::uint64_t mantissa = 0;
-    const char* q = p;
+    const char* fraction = ++q;
     for (; q != end && is_digit(*q); ++q) {
-        mantissa = 10 * mantissa + digit_value(*q);
+      mantissa = 10 * mantissa + digit_value(*q);
     }
-    std::size_t fraction_digits = 0;
     if (q != end) {
-        if (*q != '.') {
-            return false;
-        }
-        const char* fraction = ++q;
-        for (; q != end && is_digit(*q); ++q) {
-            mantissa = 10 * mantissa + digit_value(*q);
-        }
-        if (q != end) {
-            return false;
-        }
-        fraction_digits = static_cast<std::size_t>(q - fraction);
-        if (fraction_digits == 0 && fraction == p + 1) {
-            return false;  // a lone full stop
-        }
+      return false;
     }
-    if (mantissa > MAX_EXACT_F32_INTEGER || fraction_digits > 10) {
-        return false;
+    fraction_digits = static_cast<std::size_t>(q - fraction);
+    if (fraction_digits == 0 && fraction == p + 1) {
+      return false;  // a lone full stop
     }
-    float value = static_cast<float>(static_cast<std::int32_t>(mantissa));
-    if (fraction_digits != 0) {
-        value = value / POWERS_OF_TEN_F32[fraction_digits];
-    }
-    bits = std::bit_cast<std::uint32_t>(value);
-    return true;
+  }
+  if (mantissa > MAX_EXACT_F32_INTEGER || fraction_digits > 10) {
+    return false;
+  }
+  float value = static_cast<float>(static_cast<std::int32_t>(mantissa));
+  if (fraction_digits != 0) {
+    value = value / POWERS_OF_TEN_F32[fraction_digits];
+  }
+  bits = std::bit_cast<std::uint32_t>(value);
+  return true;
 }
 
 }  // namespace quillrow::numeric::detail

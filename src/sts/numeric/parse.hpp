@@ -24,7 +24,7 @@ namespace quillrow::numeric {
 
 // Optional sign, then ASCII digits; the value must fit a signed 32-bit int.
 inline std::optional<std::int32_t> parse_i32_token(std::string_view token) noexcept {
-    return detail::parse_i32(token);
+  return detail::parse_i32(token);
 }
 
 // Decimal number (or nan / inf / infinity in any case) converted to the
@@ -34,46 +34,45 @@ inline std::optional<std::int32_t> parse_i32_token(std::string_view token) noexc
 // lets it stay in registers; an optional spilled as two narrow stores and
 // reloaded as one wide load stalls store forwarding on every value.
 inline bool parse_f32_token(std::string_view token, std::uint32_t& bits) noexcept {
-    const char* p = token.data();
-    const char* const end = p + token.size();
-    if (p == end) {
-        return false;
-    }
-    // Signs come and go at random from field to field: skip one without a
-    // branch.
-    const bool negative = *p == '-';
-    p += static_cast<int>(negative | (*p == '+'));
-    if (p == end) {
-        return false;  // a lone sign is not tried as a word
-    }
-    std::uint32_t plain;
-    if (detail::try_plain_decimal(p, end, plain)) {
-        bits = plain ^ (static_cast<std::uint32_t>(negative) << 31);
-        return true;
-    }
-    detail::DecimalRecord record;
-    if (!detail::scan_short_decimal(p, end, record) &&
-        !detail::scan_decimal(p, end, record)) {
-        const auto special = detail::parse_special_word(p, end, negative);
-        bits = special.value_or(0);
-        return special.has_value();
-    }
-    std::uint32_t magnitude;
-    if (!detail::try_fast_path(record, magnitude)) {
-        magnitude = detail::convert_beyond_fast_path(record);
-    }
-    // Every result, zero, infinity and NaN included, takes the sign.
-    bits = magnitude ^ (static_cast<std::uint32_t>(negative) << 31);
+  const char* p = token.data();
+  const char* const end = p + token.size();
+  if (p == end) {
+    return false;
+  }
+  // Signs come and go at random from field to field: skip one without a
+  // branch.
+  const bool negative = *p == '-';
+  p += static_cast<int>(negative | (*p == '+'));
+  if (p == end) {
+    return false;  // a lone sign is not tried as a word
+  }
+  std::uint32_t plain;
+  if (detail::try_plain_decimal(p, end, plain)) {
+    bits = plain ^ (static_cast<std::uint32_t>(negative) << 31);
     return true;
+  }
+  detail::DecimalRecord record;
+  if (!detail::scan_short_decimal(p, end, record) && !detail::scan_decimal(p, end, record)) {
+    const auto special = detail::parse_special_word(p, end, negative);
+    bits = special.value_or(0);
+    return special.has_value();
+  }
+  std::uint32_t magnitude;
+  if (!detail::try_fast_path(record, magnitude)) {
+    magnitude = detail::convert_beyond_fast_path(record);
+  }
+  // Every result, zero, infinity and NaN included, takes the sign.
+  bits = magnitude ^ (static_cast<std::uint32_t>(negative) << 31);
+  return true;
 }
 
 // The same, as an optional bit pattern.
 inline std::optional<std::uint32_t> parse_f32_token(std::string_view token) noexcept {
-    std::uint32_t bits = 0;
-    if (!parse_f32_token(token, bits)) {
-        return std::nullopt;
-    }
-    return bits;
+  std::uint32_t bits = 0;
+  if (!parse_f32_token(token, bits)) {
+    return std::nullopt;
+  }
+  return bits;
 }
 
 }  // namespace quillrow::numeric

@@ -28,11 +28,17 @@ void* aligned_or_null(std::size_t size, std::size_t alignment) noexcept {
 
 extern "C" {
 
-void* mi_malloc(std::size_t size) noexcept { return std::malloc(size == 0 ? 1 : size); }
+void* mi_malloc(std::size_t size) noexcept {
+  return std::malloc(size == 0 ? 1 : size);
+}
 
-void* mi_malloc_aligned(std::size_t size, std::size_t alignment) noexcept { return aligned_or_null(size, alignment); }
+void* mi_malloc_aligned(std::size_t size, std::size_t alignment) noexcept {
+  return aligned_or_null(size, alignment);
+}
 
-void* mi_realloc(void* p, std::size_t size) noexcept { return std::realloc(p, size == 0 ? 1 : size); }
+void* mi_realloc(void* p, std::size_t size) noexcept {
+  return std::realloc(p, size == 0 ? 1 : size);
+}
 
 void* mi_realloc_aligned(void* p, std::size_t size, std::size_t alignment) noexcept {
   // Realloc cannot keep a stricter alignment than malloc's; the module never
@@ -41,7 +47,9 @@ void* mi_realloc_aligned(void* p, std::size_t size, std::size_t alignment) noexc
   return std::realloc(p, size == 0 ? 1 : size);
 }
 
-void mi_free(void* p) noexcept { std::free(p); }
+void mi_free(void* p) noexcept {
+  std::free(p);
+}
 
 void* mi_new_n(std::size_t count, std::size_t size) {
   if (size != 0 && count > static_cast<std::size_t>(-1) / size) throw std::bad_alloc();
