@@ -52,6 +52,7 @@ def calls_for(rows: int) -> tuple[int, int]:
 
 # ---------------------------------------------------------------- files
 
+
 def data_file(rows: int, directory: Path) -> Path:
     """The benchmark file of `rows` rows, regenerated when the generator changed."""
     path = directory / f"sts_{rows}.sts"
@@ -62,8 +63,7 @@ def data_file(rows: int, directory: Path) -> Path:
         t0 = time.perf_counter()
         gen_sts.write_sts(str(tmp), rows, seed=SEED)
         tmp.rename(path)
-        print(f"  generated {path.relative_to(ROOT)} "
-              f"({time.perf_counter() - t0:.1f} s)", flush=True)
+        print(f"  generated {path.relative_to(ROOT)} ({time.perf_counter() - t0:.1f} s)", flush=True)
     return path
 
 
@@ -74,6 +74,7 @@ def warm_page_cache(path: Path) -> None:
 
 
 # ---------------------------------------------------------------- checks
+
 
 class Mismatch(Exception):
     pass
@@ -94,7 +95,8 @@ def first_and_last_stamps(path: Path) -> tuple[int, int]:
     def stamp(line):
         y, d, h, mi, s, ms = (int(x) for x in line.split()[:6])
         t = datetime.datetime(y, 1, 1) + datetime.timedelta(
-            days=d - 1, hours=h, minutes=mi, seconds=s, milliseconds=ms)
+            days=d - 1, hours=h, minutes=mi, seconds=s, milliseconds=ms
+        )
         return (t - epoch) // datetime.timedelta(milliseconds=1)
 
     return stamp(first_line), stamp(last_line)
@@ -109,22 +111,23 @@ def method_result(name: str, path: Path, scratch: Path):
     import numpy as np
 
     prefix = scratch / f"check_{name}"
-    proc = subprocess.run([sys.executable, str(HERE / "child.py"), name,
-                           "--dump", str(path), str(prefix)],
-                          capture_output=True, text=True)
+    proc = subprocess.run(
+        [sys.executable, str(HERE / "child.py"), name, "--dump", str(path), str(prefix)],
+        capture_output=True,
+        text=True,
+    )
     if proc.returncode != 0:
-        raise Mismatch(f"{LABELS[name]} failed on {path.name} (exit status "
-                       f"{proc.returncode}):\n{proc.stderr[-2000:]}")
+        raise Mismatch(
+            f"{LABELS[name]} failed on {path.name} (exit status {proc.returncode}):\n{proc.stderr[-2000:]}"
+        )
     npz = prefix.with_suffix(".npz")
     with np.load(npz) as data:
-        out = (data["stamps"], data["values"],
-               bool(data["values_c_contiguous"]))
+        out = (data["stamps"], data["values"], bool(data["values_c_contiguous"]))
     npz.unlink()
     return out
 
 
-def check_methods(path: Path, rows: int, methods: list[str],
-                  scratch: Path) -> None:
+def check_methods(path: Path, rows: int, methods: list[str], scratch: Path) -> None:
     """Every method must return the same bits, in the promised layout."""
     import numpy as np
 
@@ -135,15 +138,15 @@ def check_methods(path: Path, rows: int, methods: list[str],
         where = f"{LABELS[name]} on {path.name}"
         if stamps.dtype != np.dtype("datetime64[ms]") or stamps.shape != (rows,):
             raise Mismatch(f"{where}: timestamps {stamps.dtype} {stamps.shape}")
-        if (values.dtype != np.float32 or values.shape != (rows, 11)
-                or not contiguous):
-            raise Mismatch(f"{where}: values {values.dtype} {values.shape} "
-                           f"C-contiguous={contiguous}")
+        if values.dtype != np.float32 or values.shape != (rows, 11) or not contiguous:
+            raise Mismatch(f"{where}: values {values.dtype} {values.shape} C-contiguous={contiguous}")
         ints = stamps.view(np.int64)
         bits = values.view(np.uint32)
         if (int(ints[0]), int(ints[-1])) != (first, last):
-            raise Mismatch(f"{where}: first/last timestamps {ints[0]}, {ints[-1]}"
-                           f" differ from the calendar's {first}, {last}")
+            raise Mismatch(
+                f"{where}: first/last timestamps {ints[0]}, {ints[-1]}"
+                f" differ from the calendar's {first}, {last}"
+            )
         if reference is None:
             reference = (name, ints, bits)
             continue
@@ -151,35 +154,41 @@ def check_methods(path: Path, rows: int, methods: list[str],
         bad = np.flatnonzero(ints != ref_ints)
         if bad.size:
             i = int(bad[0])
-            raise Mismatch(f"{where}: {bad.size} timestamps differ from "
-                           f"{LABELS[ref_name]}; first at row {i}: "
-                           f"{ints[i]} != {ref_ints[i]}")
+            raise Mismatch(
+                f"{where}: {bad.size} timestamps differ from "
+                f"{LABELS[ref_name]}; first at row {i}: "
+                f"{ints[i]} != {ref_ints[i]}"
+            )
         bad = np.flatnonzero((bits != ref_bits).ravel())
         if bad.size:
             r, c = divmod(int(bad[0]), 11)
-            raise Mismatch(f"{where}: {bad.size} values differ from "
-                           f"{LABELS[ref_name]}; first at row {r} column {c}: "
-                           f"{values[r, c]!r} (0x{bits[r, c]:08x}) != "
-                           f"0x{ref_bits[r, c]:08x}")
+            raise Mismatch(
+                f"{where}: {bad.size} values differ from "
+                f"{LABELS[ref_name]}; first at row {r} column {c}: "
+                f"{values[r, c]!r} (0x{bits[r, c]:08x}) != "
+                f"0x{ref_bits[r, c]:08x}"
+            )
         del stamps, values, ints, bits
 
 
 # ---------------------------------------------------------------- timing
 
+
 def run_child(args: list[str]) -> dict:
-    proc = subprocess.run([sys.executable, str(HERE / "child.py"), *args],
-                          capture_output=True, text=True)
+    proc = subprocess.run([sys.executable, str(HERE / "child.py"), *args], capture_output=True, text=True)
     if proc.returncode != 0:
-        raise RuntimeError(f"child {' '.join(args)} failed with exit status "
-                           f"{proc.returncode}:\n{proc.stderr[-2000:]}")
+        raise RuntimeError(
+            f"child {' '.join(args)} failed with exit status {proc.returncode}:\n{proc.stderr[-2000:]}"
+        )
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 def baselines(methods: list[str], samples: int) -> dict[str, int]:
     """Peak RSS of a process that only imports what the method needs."""
-    return {m: int(statistics.median(
-        run_child([m, "--baseline"])["peak_rss"] for _ in range(samples)))
-        for m in methods}
+    return {
+        m: int(statistics.median(run_child([m, "--baseline"])["peak_rss"] for _ in range(samples)))
+        for m in methods
+    }
 
 
 def time_size(path: Path, rows: int, methods: list[str], rounds: int) -> dict:
@@ -191,10 +200,11 @@ def time_size(path: Path, rows: int, methods: list[str], rounds: int) -> dict:
             out = run_child([m, str(path), str(calls), str(warmup)])
             samples[m].append(out["seconds"])
             rss[m].append(out["peak_rss"])
-        print(f"  round {r + 1}/{rounds}: " + "  ".join(
-            f"{m} {samples[m][-1] * 1e3:.3g} ms" for m in methods), flush=True)
-    return {"calls_per_sample": calls, "warmup_calls": warmup,
-            "seconds": samples, "peak_rss": rss}
+        print(
+            f"  round {r + 1}/{rounds}: " + "  ".join(f"{m} {samples[m][-1] * 1e3:.3g} ms" for m in methods),
+            flush=True,
+        )
+    return {"calls_per_sample": calls, "warmup_calls": warmup, "seconds": samples, "peak_rss": rss}
 
 
 def summarise(result: dict, rows: int, size: int, base: dict) -> dict:
@@ -204,7 +214,9 @@ def summarise(result: dict, rows: int, size: int, base: dict) -> dict:
         s = result["seconds"][m]
         med = statistics.median(s)
         stats[m] = {
-            "median_s": med, "min_s": min(s), "max_s": max(s),
+            "median_s": med,
+            "min_s": min(s),
+            "max_s": max(s),
             "mb_per_s": size / med / 1e6,
             "ns_per_row": med / rows * 1e9,
             "peak_rss": max(result["peak_rss"][m]),
@@ -217,15 +229,17 @@ def summarise(result: dict, rows: int, size: int, base: dict) -> dict:
         for b in methods:
             if a == b:
                 continue
-            per_round = [x / y for x, y in zip(result["seconds"][a],
-                                               result["seconds"][b])]
-            ratios[f"{a}/{b}"] = {"median": statistics.median(per_round),
-                                  "min": min(per_round),
-                                  "max": max(per_round)}
+            per_round = [x / y for x, y in zip(result["seconds"][a], result["seconds"][b])]
+            ratios[f"{a}/{b}"] = {
+                "median": statistics.median(per_round),
+                "min": min(per_round),
+                "max": max(per_round),
+            }
     return {"stats": stats, "ratios": ratios}
 
 
 # ---------------------------------------------------------------- report
+
 
 def fmt_time(s: float) -> str:
     if s < 1e-3:
@@ -239,29 +253,41 @@ def print_table(rows: int, size: int, entry: dict) -> None:
     stats, ratios = entry["summary"]["stats"], entry["summary"]["ratios"]
     calls = entry["timing"]["calls_per_sample"]
     per = f", per call over {calls} calls" if calls > 1 else ""
-    print(f"\n{rows:,} row{'s' if rows != 1 else ''}, {size / 1e6:.3f} MB, "
-          f"{len(next(iter(entry['timing']['seconds'].values())))} rounds{per}")
-    head = (f"  {'method':<24} {'median':>10} {'min - max':>23} {'MB/s':>8} "
-            f"{'ns/row':>9} {'x naive':>16} {'peak RSS MB':>12} {'-base':>8}")
+    print(
+        f"\n{rows:,} row{'s' if rows != 1 else ''}, {size / 1e6:.3f} MB, "
+        f"{len(next(iter(entry['timing']['seconds'].values())))} rounds{per}"
+    )
+    head = (
+        f"  {'method':<24} {'median':>10} {'min - max':>23} {'MB/s':>8} "
+        f"{'ns/row':>9} {'x naive':>16} {'peak RSS MB':>12} {'-base':>8}"
+    )
     print(head)
     print("  " + "-" * (len(head) - 2))
     for m, st in stats.items():
         key = f"{m}/{REFERENCE}"
-        rel = (f"{ratios[key]['median']:.3f} "
-               f"({ratios[key]['min']:.2f}-{ratios[key]['max']:.2f})"
-               if key in ratios else "1")
-        print(f"  {LABELS[m]:<24} {fmt_time(st['median_s']):>10} "
-              f"{fmt_time(st['min_s']) + ' - ' + fmt_time(st['max_s']):>23} "
-              f"{st['mb_per_s']:>8.1f} {st['ns_per_row']:>9.1f} {rel:>16} "
-              f"{st['peak_rss'] / 1e6:>12.1f} "
-              f"{(st['peak_rss'] - st['baseline_rss']) / 1e6:>8.1f}")
+        rel = (
+            f"{ratios[key]['median']:.3f} ({ratios[key]['min']:.2f}-{ratios[key]['max']:.2f})"
+            if key in ratios
+            else "1"
+        )
+        print(
+            f"  {LABELS[m]:<24} {fmt_time(st['median_s']):>10} "
+            f"{fmt_time(st['min_s']) + ' - ' + fmt_time(st['max_s']):>23} "
+            f"{st['mb_per_s']:>8.1f} {st['ns_per_row']:>9.1f} {rel:>16} "
+            f"{st['peak_rss'] / 1e6:>12.1f} "
+            f"{(st['peak_rss'] - st['baseline_rss']) / 1e6:>8.1f}"
+        )
     if SUBJECT in stats:
         peers = [m for m in stats if m != SUBJECT]
-        print("  quillrow time / peer time, within rounds (median, min-max): "
-              + "; ".join(f"{m} {ratios[f'{SUBJECT}/{m}']['median']:.3f} "
-                          f"({ratios[f'{SUBJECT}/{m}']['min']:.3f}-"
-                          f"{ratios[f'{SUBJECT}/{m}']['max']:.3f})"
-                          for m in peers))
+        print(
+            "  quillrow time / peer time, within rounds (median, min-max): "
+            + "; ".join(
+                f"{m} {ratios[f'{SUBJECT}/{m}']['median']:.3f} "
+                f"({ratios[f'{SUBJECT}/{m}']['min']:.3f}-"
+                f"{ratios[f'{SUBJECT}/{m}']['max']:.3f})"
+                for m in peers
+            )
+        )
 
 
 def goals(results: dict) -> list[dict]:
@@ -279,19 +305,20 @@ def goals(results: dict) -> list[dict]:
             out.append({"goal": label, "status": "n/a", "detail": "not measured"})
             return
         r = e["summary"]["ratios"][key]["median"]
-        out.append({"goal": label, "status": "PASS" if r <= limit else "MISS",
-                    "measured": r, "limit": limit,
-                    "detail": f"ratio {r:.3f} (limit {limit:.3f}; "
-                              f"{1 / r:.2f}x faster)"})
+        out.append(
+            {
+                "goal": label,
+                "status": "PASS" if r <= limit else "MISS",
+                "measured": r,
+                "limit": limit,
+                "detail": f"ratio {r:.3f} (limit {limit:.3f}; {1 / r:.2f}x faster)",
+            }
+        )
 
-    ratio_goal(GOAL_SIZE, "naive", 0.7,
-               "2M rows: quillrow <= 0.7 x naive C++")
-    ratio_goal(GOAL_SIZE, "loadtxt", 1 / 6,
-               "2M rows: quillrow <= 1/6 x numpy.loadtxt")
-    ratio_goal(GOAL_SIZE, "pandas", 1 / 10,
-               "2M rows: quillrow <= 1/10 x pandas.read_csv")
-    ratio_goal(SMALL_SIZE, "loadtxt", 1 / 10,
-               "1 row: quillrow per call <= 1/10 x numpy.loadtxt")
+    ratio_goal(GOAL_SIZE, "naive", 0.7, "2M rows: quillrow <= 0.7 x naive C++")
+    ratio_goal(GOAL_SIZE, "loadtxt", 1 / 6, "2M rows: quillrow <= 1/6 x numpy.loadtxt")
+    ratio_goal(GOAL_SIZE, "pandas", 1 / 10, "2M rows: quillrow <= 1/10 x pandas.read_csv")
+    ratio_goal(SMALL_SIZE, "loadtxt", 1 / 10, "1 row: quillrow per call <= 1/10 x numpy.loadtxt")
 
     small, big = entry(SCALING_SIZE), entry(GOAL_SIZE)
     label = "linear scaling: ns/row at 100k and 2M within 15%"
@@ -299,10 +326,15 @@ def goals(results: dict) -> list[dict]:
         a = small["summary"]["stats"][SUBJECT]["ns_per_row"]
         b = big["summary"]["stats"][SUBJECT]["ns_per_row"]
         spread = abs(a - b) / min(a, b)
-        out.append({"goal": label, "status": "PASS" if spread <= 0.15 else "MISS",
-                    "measured": spread, "limit": 0.15,
-                    "detail": f"{a:.1f} vs {b:.1f} ns/row, differ by "
-                              f"{spread * 100:.1f}%"})
+        out.append(
+            {
+                "goal": label,
+                "status": "PASS" if spread <= 0.15 else "MISS",
+                "measured": spread,
+                "limit": 0.15,
+                "detail": f"{a:.1f} vs {b:.1f} ns/row, differ by {spread * 100:.1f}%",
+            }
+        )
     else:
         out.append({"goal": label, "status": "n/a", "detail": "not measured"})
 
@@ -313,12 +345,18 @@ def goals(results: dict) -> list[dict]:
         result_bytes = GOAL_SIZE * (8 + 11 * 4)
         limit = file_bytes + 1.1 * result_bytes + st["baseline_rss"]
         peak = st["peak_rss"]
-        out.append({"goal": label, "status": "PASS" if peak <= limit else "MISS",
-                    "measured": peak, "limit": limit,
-                    "detail": f"peak {peak / 1e6:.1f} MB vs limit {limit / 1e6:.1f}"
-                              f" MB = file {file_bytes / 1e6:.1f} + 1.1 x result "
-                              f"{result_bytes / 1e6:.1f} + baseline "
-                              f"{st['baseline_rss'] / 1e6:.1f}"})
+        out.append(
+            {
+                "goal": label,
+                "status": "PASS" if peak <= limit else "MISS",
+                "measured": peak,
+                "limit": limit,
+                "detail": f"peak {peak / 1e6:.1f} MB vs limit {limit / 1e6:.1f}"
+                f" MB = file {file_bytes / 1e6:.1f} + 1.1 x result "
+                f"{result_bytes / 1e6:.1f} + baseline "
+                f"{st['baseline_rss'] / 1e6:.1f}",
+            }
+        )
     else:
         out.append({"goal": label, "status": "n/a", "detail": "not measured"})
     return out
@@ -326,6 +364,7 @@ def goals(results: dict) -> list[dict]:
 
 def plot(results: dict, methods: list[str], png: Path) -> None:
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -334,13 +373,13 @@ def plot(results: dict, methods: list[str], png: Path) -> None:
     width = 0.8 / len(methods)
     for i, m in enumerate(methods):
         mbs = [results[str(n)]["summary"]["stats"][m]["mb_per_s"] for n in sizes]
-        left.bar([x + (i - (len(methods) - 1) / 2) * width
-                  for x in range(len(sizes))], mbs, width, label=LABELS[m])
+        left.bar(
+            [x + (i - (len(methods) - 1) / 2) * width for x in range(len(sizes))], mbs, width, label=LABELS[m]
+        )
         ns = [results[str(n)]["summary"]["stats"][m]["ns_per_row"] for n in sizes]
         mb = [results[str(n)]["file_bytes"] / 1e6 for n in sizes]
         right.plot(mb, ns, marker="o", label=LABELS[m])
-    left.set_xticks(range(len(sizes)),
-                    [f"{n:,} row{'s' if n != 1 else ''}" for n in sizes])
+    left.set_xticks(range(len(sizes)), [f"{n:,} row{'s' if n != 1 else ''}" for n in sizes])
     left.set_yscale("log")
     left.set_ylabel("throughput, MB/s (median)")
     left.set_title("Throughput per method and file size")
@@ -352,19 +391,16 @@ def plot(results: dict, methods: list[str], png: Path) -> None:
     right.set_title("Time per row against file size")
     right.grid(which="both", alpha=0.3)
     handles, labels = right.get_legend_handles_labels()
-    fig.legend(handles, labels, loc="lower center", ncol=len(methods),
-               fontsize=9, frameon=False)
+    fig.legend(handles, labels, loc="lower center", ncol=len(methods), fontsize=9, frameon=False)
     fig.tight_layout(rect=(0, 0.06, 1, 1))
     fig.savefig(png, dpi=110)
     plt.close(fig)
 
 
 def machine() -> dict:
-    info = {"python": platform.python_version(), "kernel": platform.release(),
-            "cores": os.cpu_count()}
+    info = {"python": platform.python_version(), "kernel": platform.release(), "cores": os.cpu_count()}
     try:
-        for line in subprocess.run(["lscpu"], capture_output=True,
-                                   text=True).stdout.splitlines():
+        for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
             if line.startswith("Model name:"):
                 info["cpu"] = line.split(":", 1)[1].strip()
     except OSError:
@@ -383,12 +419,12 @@ def machine() -> dict:
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--smoke", action="store_true",
-                        help="small sizes, two rounds: checks the harness")
+    parser.add_argument("--smoke", action="store_true", help="small sizes, two rounds: checks the harness")
     parser.add_argument("--sizes", type=lambda s: [int(x) for x in s.split(",")])
     parser.add_argument("--rounds", type=int, help="rounds for every size")
-    parser.add_argument("--methods", default=",".join(LOADERS),
-                        help="comma-separated subset of " + ",".join(LOADERS))
+    parser.add_argument(
+        "--methods", default=",".join(LOADERS), help="comma-separated subset of " + ",".join(LOADERS)
+    )
     parser.add_argument("--out", type=Path, default=HERE / "out")
     args = parser.parse_args(argv)
 
@@ -403,14 +439,14 @@ def main(argv=None) -> int:
         try:
             run_child([m, "--baseline"])
         except RuntimeError as e:
-            print(f"method {m} cannot be loaded: {e}\n"
-                  f"(leave it out with --methods)", file=sys.stderr)
+            print(f"method {m} cannot be loaded: {e}\n(leave it out with --methods)", file=sys.stderr)
             return 2
 
     info = machine()
-    print(f"machine: {info.get('cpu', '?')}, {info['cores']} cores, "
-          f"Python {info['python']}, " + ", ".join(
-              f"{k} {v}" for k, v in info["versions"].items() if v))
+    print(
+        f"machine: {info.get('cpu', '?')}, {info['cores']} cores, "
+        f"Python {info['python']}, " + ", ".join(f"{k} {v}" for k, v in info["versions"].items() if v)
+    )
     files = {n: data_file(n, args.out / "data") for n in sizes}
 
     print("checking that every method returns the same bits ...", flush=True)
@@ -431,9 +467,13 @@ def main(argv=None) -> int:
         print(f"timing {n:,} rows ...", flush=True)
         timing = time_size(path, n, methods, rounds)
         size = path.stat().st_size
-        results[str(n)] = {"rows": n, "file": str(path.relative_to(ROOT)),
-                           "file_bytes": size, "timing": timing,
-                           "summary": summarise(timing, n, size, base)}
+        results[str(n)] = {
+            "rows": n,
+            "file": str(path.relative_to(ROOT)),
+            "file_bytes": size,
+            "timing": timing,
+            "summary": summarise(timing, n, size, base),
+        }
 
     print(f"\nResults ({info.get('cpu', '?')}, {info['cores']} cores)")
     for n in sizes:
@@ -445,18 +485,26 @@ def main(argv=None) -> int:
     for g in goal_list:
         print(f"  {g['status']:<5} {g['goal']}: {g['detail']}")
 
-    report = {"date": datetime.datetime.now().isoformat(timespec="seconds"),
-              "machine": info, "seed": SEED, "smoke": args.smoke,
-              "methods": methods, "labels": LABELS,
-              "baseline_rss": base, "sizes": results, "goals": goal_list}
+    report = {
+        "date": datetime.datetime.now().isoformat(timespec="seconds"),
+        "machine": info,
+        "seed": SEED,
+        "smoke": args.smoke,
+        "methods": methods,
+        "labels": LABELS,
+        "baseline_rss": base,
+        "sizes": results,
+        "goals": goal_list,
+    }
     (out_dir / "results.json").write_text(json.dumps(report, indent=1))
     plot(results, methods, out_dir / "throughput.png")
     if not args.smoke and sizes == FULL_SIZES and methods == list(LOADERS):
         # the copy that the README shows
-        (HERE / "throughput.png").write_bytes(
-            (out_dir / "throughput.png").read_bytes())
-    print(f"\nwrote {(out_dir / 'results.json').relative_to(ROOT)} and "
-          f"{(out_dir / 'throughput.png').relative_to(ROOT)}")
+        (HERE / "throughput.png").write_bytes((out_dir / "throughput.png").read_bytes())
+    print(
+        f"\nwrote {(out_dir / 'results.json').relative_to(ROOT)} and "
+        f"{(out_dir / 'throughput.png').relative_to(ROOT)}"
+    )
     return 0
 
 

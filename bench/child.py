@@ -38,14 +38,14 @@ def peak_rss_bytes() -> int:
 def main(argv):
     method = argv[1]
     import numpy  # every method returns NumPy arrays: not part of the time
+
     read = LOADERS[method]()
     if argv[2] == "--baseline":
         print(json.dumps({"peak_rss": peak_rss_bytes()}))
         return 0
     if argv[2] == "--dump":
         stamps, values = read(argv[3])
-        numpy.savez(argv[4], stamps=stamps, values=values,
-                    values_c_contiguous=values.flags.c_contiguous)
+        numpy.savez(argv[4], stamps=stamps, values=values, values_c_contiguous=values.flags.c_contiguous)
         print(json.dumps({"dumped": argv[4] + ".npz"}))
         return 0
     path, calls, warmup = argv[2], int(argv[3]), int(argv[4])

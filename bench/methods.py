@@ -41,17 +41,27 @@ def timestamps_from_columns(np, year, doy, hour, minute, second, ms):
     """
     year = year.astype(np.int64)
     y1 = year - 1
-    days = (year * 365 + np.trunc(y1 / 4).astype(np.int64)
-            - np.trunc(y1 / 100).astype(np.int64)
-            + np.trunc(y1 / 400).astype(np.int64) + doy - 719528)
-    ms_total = (days * 86_400_000 + hour.astype(np.int64) * 3_600_000
-                + minute.astype(np.int64) * 60_000
-                + second.astype(np.int64) * 1000 + ms.astype(np.int64))
+    days = (
+        year * 365
+        + np.trunc(y1 / 4).astype(np.int64)
+        - np.trunc(y1 / 100).astype(np.int64)
+        + np.trunc(y1 / 400).astype(np.int64)
+        + doy
+        - 719528
+    )
+    ms_total = (
+        days * 86_400_000
+        + hour.astype(np.int64) * 3_600_000
+        + minute.astype(np.int64) * 60_000
+        + second.astype(np.int64) * 1000
+        + ms.astype(np.int64)
+    )
     return ms_total.view("datetime64[ms]")
 
 
 def load_quillrow() -> Callable:
     import quillrow
+
     return quillrow.read_sts
 
 
@@ -70,8 +80,7 @@ def load_loadtxt() -> Callable:
         # float32 holds every time field exactly (integers below 2**24); the
         # values go through NumPy's double parse and a cast, which the
         # generated files make exact (see README).
-        table = np.loadtxt(path, skiprows=header_line_count(path),
-                           usecols=cols, dtype=np.float32, ndmin=2)
+        table = np.loadtxt(path, skiprows=header_line_count(path), usecols=cols, dtype=np.float32, ndmin=2)
         t = table[:, :6].astype(np.int64)
         stamps = timestamps_from_columns(np, *t.T)
         return stamps, np.ascontiguousarray(table[:, 6:])
@@ -87,14 +96,17 @@ def load_pandas() -> Callable:
     dtypes.update({c: np.float32 for c in VALUE_COLUMNS})
 
     def read(path):
-        frame = pd.read_csv(path, sep=r"\s+", engine="c", header=None,
-                            skiprows=header_line_count(path),
-                            usecols=TIME_COLUMNS + VALUE_COLUMNS,
-                            dtype=dtypes)
-        stamps = timestamps_from_columns(
-            np, *(frame[c].to_numpy() for c in TIME_COLUMNS))
-        values = np.ascontiguousarray(
-            frame[VALUE_COLUMNS].to_numpy(dtype=np.float32))
+        frame = pd.read_csv(
+            path,
+            sep=r"\s+",
+            engine="c",
+            header=None,
+            skiprows=header_line_count(path),
+            usecols=TIME_COLUMNS + VALUE_COLUMNS,
+            dtype=dtypes,
+        )
+        stamps = timestamps_from_columns(np, *(frame[c].to_numpy() for c in TIME_COLUMNS))
+        values = np.ascontiguousarray(frame[VALUE_COLUMNS].to_numpy(dtype=np.float32))
         return stamps, values
 
     return read
@@ -125,14 +137,14 @@ def load_python() -> Callable:
                     raise ValueError(f"Invalid file {path}: {len(fields)} fields")
                 year, doy, hour, minute, second, ms = map(int, fields[:6])
                 y1 = year - 1
-                days = (year * 365 + int(y1 / 4) - int(y1 / 100)
-                        + int(y1 / 400) + doy - 719528)
-                stamps.append(days * 86_400_000 + hour * 3_600_000
-                              + minute * 60_000 + second * 1000 + ms)
+                days = year * 365 + int(y1 / 4) - int(y1 / 100) + int(y1 / 400) + doy - 719528
+                stamps.append(days * 86_400_000 + hour * 3_600_000 + minute * 60_000 + second * 1000 + ms)
                 for token in fields[7:]:
                     append_value(float(token))
-        return (np.frombuffer(stamps, dtype=np.int64).view("datetime64[ms]"),
-                np.frombuffer(values, dtype=np.float32).reshape(-1, 11))
+        return (
+            np.frombuffer(stamps, dtype=np.int64).view("datetime64[ms]"),
+            np.frombuffer(values, dtype=np.float32).reshape(-1, 11),
+        )
 
     return read
 

@@ -3,6 +3,7 @@
 files made of rows from the project's generator (tools/gen_sts.py) under a
 small header, in the variants the reader must handle (CR LF, blank lines, no
 final LF, tabs), a few faulty ones, and one generator file as written."""
+
 import pathlib
 import subprocess
 import sys
@@ -47,7 +48,10 @@ def seeds():
         yield f"long-row-{seed}", SMALL_HEADER + row + b" 1\n"
         yield f"field7-missing-{seed}", SMALL_HEADER + b" ".join(fields[:6]) + b"\n"
         yield f"nested-{seed}", b"OBJECT\n OBJECT\n END_OBJECT\nEND_OBJECT\n" + row + b"\n"
-    yield "special", SMALL_HEADER + b"2024 001 12 30 15 250 Q nan -inf INFINITY 1e38 -1e-46 0 -0 .5 5. 3.4028236e38 7\n"
+    yield (
+        "special",
+        SMALL_HEADER + b"2024 001 12 30 15 250 Q nan -inf INFINITY 1e38 -1e-46 0 -0 .5 5. 3.4028236e38 7\n",
+    )
     yield "header-only", SMALL_HEADER
     yield "empty", b""
 

@@ -7,7 +7,9 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 
-HEADER = b"PDS_VERSION_ID = PDS3\nOBJECT = FILE\n  OBJECT = RECORD\n  END_OBJECT = RECORD\nEND_OBJECT = FILE\n"
+HEADER = (
+    b"PDS_VERSION_ID = PDS3\nOBJECT = FILE\n  OBJECT = RECORD\n  END_OBJECT = RECORD\nEND_OBJECT = FILE\n"
+)
 HEADER_LINES = HEADER.count(b"\n")
 
 # One well-formed row: 2024-001 12:30:15.250, then field 7 and the values 1..11.
@@ -58,4 +60,6 @@ def resource_counts() -> tuple[int, int]:
     if not under_asan():
         return open_fd_count(), map_count()
     with open("/proc/self/maps") as maps:
-        return open_fd_count(), sum(1 for line in maps if line.split()[5:6] and line.split()[5].startswith("/"))
+        return open_fd_count(), sum(
+            1 for line in maps if line.split()[5:6] and line.split()[5].startswith("/")
+        )

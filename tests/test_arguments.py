@@ -29,7 +29,11 @@ class StrPath(str):
         ((1,), {}, "argument 'path': 'int' object is not an instance of 'str'"),
         ((None,), {}, "argument 'path': 'None' is not an instance of 'str'"),
         ((b"/etc/hostname",), {}, "argument 'path': 'bytes' object is not an instance of 'str'"),
-        ((pathlib.PurePosixPath("/etc"),), {}, "argument 'path': 'PurePosixPath' object is not an instance of 'str'"),
+        (
+            (pathlib.PurePosixPath("/etc"),),
+            {},
+            "argument 'path': 'PurePosixPath' object is not an instance of 'str'",
+        ),
         ((), {"path": 3.5}, "argument 'path': 'float' object is not an instance of 'str'"),
     ],
 )

@@ -80,8 +80,10 @@ def test_bad_files_give_one_line_each_and_exit_1(irregular, sts_file, tmp_path, 
         assert [r["file"] for r in reports] == [bad_row, irregular, no_header_end, missing]
         assert reports[1]["rows"] == 5
         assert [r.get("error") for r in reports] == [
-            expected[0].removeprefix("quillrow-info: "), None,
-            expected[1].removeprefix("quillrow-info: "), expected[2].removeprefix("quillrow-info: "),
+            expected[0].removeprefix("quillrow-info: "),
+            None,
+            expected[1].removeprefix("quillrow-info: "),
+            expected[2].removeprefix("quillrow-info: "),
         ]
     else:
         assert out.stdout.splitlines()[0] == irregular

@@ -20,7 +20,10 @@ EXAMPLES = ROOT / "examples"
 def run_example(name, *args, cwd=None, timeout=120):
     out = subprocess.run(
         [sys.executable, str(EXAMPLES / name), *map(str, args)],
-        capture_output=True, text=True, cwd=cwd, timeout=timeout,
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        timeout=timeout,
     )
     assert out.returncode == 0, out.stderr
     return out
@@ -45,7 +48,7 @@ def test_plot_day_draws_four_panels(tmp_path):
     # Count the columns of the image that hold the plot's line colour (matplotlib's
     # first colour, #1f77b4): the traces must run across most of the width.
     rgb = (pixels[..., :3] * 255).round().astype(int)
-    blue = (np.abs(rgb - [0x1F, 0x77, 0xB4]).sum(axis=-1) < 60)
+    blue = np.abs(rgb - [0x1F, 0x77, 0xB4]).sum(axis=-1) < 60
     assert blue.any(axis=0).sum() > 700
     # Four panels stacked: line colour in each quarter of the height.
     quarters = np.array_split(blue.any(axis=1), 4)

@@ -25,19 +25,20 @@ def split_file(path):
         elif b"OBJECT" in line:
             opened += 1
         if opened and opened == closed:
-            return lines[:number + 1], [x for x in lines[number + 1:] if x]
+            return lines[: number + 1], [x for x in lines[number + 1 :] if x]
     pytest.fail("header never closes")
 
 
 def row_time(fields):
     year, doy, hour, minute, second, ms = (int(f) for f in fields[:6])
-    return (datetime.datetime(year, 1, 1)
-            + datetime.timedelta(days=doy - 1, hours=hour, minutes=minute,
-                                 seconds=second, milliseconds=ms))
+    return datetime.datetime(year, 1, 1) + datetime.timedelta(
+        days=doy - 1, hours=hour, minutes=minute, seconds=second, milliseconds=ms
+    )
 
 
 def nearest_binary32(value: Fraction) -> int:
     """Bits of the correctly rounded binary32 of an exact decimal."""
+
     def bits(x):
         return struct.unpack("<I", struct.pack("<f", x))[0]
 
@@ -54,15 +55,18 @@ def nearest_binary32(value: Fraction) -> int:
     return best[1]
 
 
-@pytest.mark.parametrize("token, bits", [
-    ("0.1", 0x3DCCCCCD),
-    ("-183.613", 0xC3379CEE),
-    ("16777217", 0x4B800000),    # tie between two floats: the even one
-    ("16777219", 0x4B800002),    # tie: rounds up to the even one
-    # just above a midpoint by less than half a double ulp: the double
-    # route lands on the midpoint and ties down, exact rounding goes up
-    ("1.00000005960464477550", 0x3F800001),
-])
+@pytest.mark.parametrize(
+    "token, bits",
+    [
+        ("0.1", 0x3DCCCCCD),
+        ("-183.613", 0xC3379CEE),
+        ("16777217", 0x4B800000),  # tie between two floats: the even one
+        ("16777219", 0x4B800002),  # tie: rounds up to the even one
+        # just above a midpoint by less than half a double ulp: the double
+        # route lands on the midpoint and ties down, exact rounding goes up
+        ("1.00000005960464477550", 0x3F800001),
+    ],
+)
 def test_exact_rounding_reference(token, bits):
     assert nearest_binary32(Fraction(token)) == bits
 
@@ -110,19 +114,30 @@ def test_average_row_length(sample):
     assert 122.0 <= mean <= 128.0
 
 
-@pytest.mark.parametrize("start, expected", [
-    # leap year: day 366 exists, then the next year starts at day 001
-    ("2016-366T23:59:58", [b"2016 366 23 59 58", b"2016 366 23 59 59",
-                           b"2017 001 00 00 00", b"2017 001 00 00 01"]),
-    # common year: day 365 is the last
-    ("2015-365T23:59:59", [b"2015 365 23 59 59", b"2016 001 00 00 00",
-                           b"2016 001 00 00 01", b"2016 001 00 00 02"]),
-    # hour and minute carries inside a day
-    ("2020-059T10:59:59", [b"2020 059 10 59 59", b"2020 059 11 00 00",
-                           b"2020 059 11 00 01", b"2020 059 11 00 02"]),
-    ("2021-100T23:59:59", [b"2021 100 23 59 59", b"2021 101 00 00 00",
-                           b"2021 101 00 00 01", b"2021 101 00 00 02"]),
-])
+@pytest.mark.parametrize(
+    "start, expected",
+    [
+        # leap year: day 366 exists, then the next year starts at day 001
+        (
+            "2016-366T23:59:58",
+            [b"2016 366 23 59 58", b"2016 366 23 59 59", b"2017 001 00 00 00", b"2017 001 00 00 01"],
+        ),
+        # common year: day 365 is the last
+        (
+            "2015-365T23:59:59",
+            [b"2015 365 23 59 59", b"2016 001 00 00 00", b"2016 001 00 00 01", b"2016 001 00 00 02"],
+        ),
+        # hour and minute carries inside a day
+        (
+            "2020-059T10:59:59",
+            [b"2020 059 10 59 59", b"2020 059 11 00 00", b"2020 059 11 00 01", b"2020 059 11 00 02"],
+        ),
+        (
+            "2021-100T23:59:59",
+            [b"2021 100 23 59 59", b"2021 101 00 00 00", b"2021 101 00 00 01", b"2021 101 00 00 02"],
+        ),
+    ],
+)
 def test_time_fields_carry_across_boundaries(tmp_path, start, expected):
     path = tmp_path / "edge.sts"
     gen_sts.write_sts(str(path), rows=4, seed=1, start=start, millisecond=31)
@@ -133,20 +148,19 @@ def test_time_fields_carry_across_boundaries(tmp_path, start, expected):
 
 def test_one_second_cadence_over_several_days(tmp_path):
     path = tmp_path / "days.sts"
-    gen_sts.write_sts(str(path), rows=3 * 86400 + 5, seed=2,
-                      start="2016-365T00:00:00")
+    gen_sts.write_sts(str(path), rows=3 * 86400 + 5, seed=2, start="2016-365T00:00:00")
     _, data = split_file(path)
     times = [row_time(line.split()) for line in data]
-    assert all(b - a == datetime.timedelta(seconds=1)
-               for a, b in zip(times, times[1:]))
+    assert all(b - a == datetime.timedelta(seconds=1) for a, b in zip(times, times[1:]))
     assert data[-1].startswith(b"2017 002 00 00 04")
 
 
 def test_seeded_output_is_deterministic(tmp_path):
     a, b, c = (tmp_path / n for n in ("a.sts", "b.sts", "c.sts"))
     gen_sts.write_sts(str(a), rows=3000, seed=11)
-    subprocess.run([sys.executable, str(TOOLS / "gen_sts.py"), str(b),
-                    "--rows", "3000", "--seed", "11"], check=True)
+    subprocess.run(
+        [sys.executable, str(TOOLS / "gen_sts.py"), str(b), "--rows", "3000", "--seed", "11"], check=True
+    )
     gen_sts.write_sts(str(c), rows=3000, seed=12)
     assert a.read_bytes() == b.read_bytes()
     assert a.read_bytes() != c.read_bytes()
@@ -165,20 +179,22 @@ def test_values_round_the_same_through_binary64(sample):
             if float(token) == 0:
                 continue  # zeros are exact on either route
             exact = nearest_binary32(Fraction(token.decode()))
-            via_double = struct.unpack(
-                "<I", struct.pack("<f", float(token)))[0]
+            via_double = struct.unpack("<I", struct.pack("<f", float(token)))[0]
             assert via_double == exact, token
             seen += 1
     assert seen > 30_000
 
 
-@pytest.mark.parametrize("args", [
-    ["--rows", "-1"],
-    ["--rows", "3", "--start", "2015-366T00:00:00"],
-    ["--rows", "3", "--millisecond", "1000"],
-])
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["--rows", "-1"],
+        ["--rows", "3", "--start", "2015-366T00:00:00"],
+        ["--rows", "3", "--millisecond", "1000"],
+    ],
+)
 def test_rejects_bad_arguments(tmp_path, args):
     result = subprocess.run(
-        [sys.executable, str(TOOLS / "gen_sts.py"), str(tmp_path / "x.sts"),
-         *args], capture_output=True)
+        [sys.executable, str(TOOLS / "gen_sts.py"), str(tmp_path / "x.sts"), *args], capture_output=True
+    )
     assert result.returncode != 0

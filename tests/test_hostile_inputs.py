@@ -15,8 +15,10 @@ from quillrow import read_sts
 
 NOT_CLOSED = "Invalid file {}: header END_OBJECT not found"
 NO_ROWS = "Invalid file {}: no data rows found"
-AT_LINE = re.compile(r"Invalid file (.*) at line (\d+): (missing (year|doy|hour|minute|second|millisecond|field 7|data field)"
-                     r"|bad (year|doy|hour|minute|second|millisecond|data field)|too many fields)")
+AT_LINE = re.compile(
+    r"Invalid file (.*) at line (\d+): (missing (year|doy|hour|minute|second|millisecond|field 7|data field)"
+    r"|bad (year|doy|hour|minute|second|millisecond|data field)|too many fields)"
+)
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -101,7 +103,9 @@ def page_filling(prefix: bytes, head: bytes, digit: bytes, tail: bytes, size: in
         (5, b"", b"9", b"", "bad millisecond"),  # out of the 32-bit range
     ],
 )
-def test_last_line_without_lf_ending_at_a_page_boundary(write_file, pages, last_field, head, digit, tail, outcome):
+def test_last_line_without_lf_ending_at_a_page_boundary(
+    write_file, pages, last_field, head, digit, tail, outcome
+):
     prefix = HEADER + ROW + b"\n" + b" ".join(ROW.split(b" ")[:last_field]) + b" "
     content = page_filling(prefix, head, digit, tail, pages * mmap.PAGESIZE)
     path = write_file(content)

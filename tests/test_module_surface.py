@@ -78,7 +78,9 @@ def test_exec_step_twice_appends_twice():
     assert module.read_sts is not first
 
 
-@pytest.mark.parametrize("bad_all, type_name", [(("x",), "tuple"), ("read_sts", "str"), (None.__class__, "type")])
+@pytest.mark.parametrize(
+    "bad_all, type_name", [(("x",), "tuple"), ("read_sts", "str"), (None.__class__, "type")]
+)
 def test_exec_step_refuses_non_list_all(bad_all, type_name):
     module = fresh_module(bad_all)
     with pytest.raises(TypeError) as info:
@@ -119,5 +121,7 @@ def test_shared_object_exports_only_init_function():
 
 def test_import_does_not_import_numpy():
     code = "import sys, quillrow; print('numpy' in sys.modules)"
-    out = subprocess.run([__import__("sys").executable, "-c", code], check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [__import__("sys").executable, "-c", code], check=True, capture_output=True, text=True
+    )
     assert out.stdout.strip() == "False"

@@ -47,8 +47,10 @@ def test_every_entry_matches_its_definition():
         expected = reference_entry(q)
         assert 2**127 <= expected < 2**128
         if (high, low) != (expected >> 64, expected & MASK64):
-            mismatches.append(f"q={q}: table {high:#018x} {low:#018x}, "
-                              f"expected {expected >> 64:#018x} {expected & MASK64:#018x}")
+            mismatches.append(
+                f"q={q}: table {high:#018x} {low:#018x}, "
+                f"expected {expected >> 64:#018x} {expected & MASK64:#018x}"
+            )
     assert not mismatches, "\n".join(mismatches[:10])
 
 

@@ -25,9 +25,11 @@ def runnable_blocks(text):
     blocks = []
     for i, line in enumerate(lines):
         if line.strip() == MARKER:
-            assert i + 1 < len(lines) and lines[i + 1].strip() == "```python", f"marker at line {i + 1} is not above a python block"
+            assert i + 1 < len(lines) and lines[i + 1].strip() == "```python", (
+                f"marker at line {i + 1} is not above a python block"
+            )
             end = next(j for j in range(i + 2, len(lines)) if lines[j].strip() == "```")
-            blocks.append((i + 3, "\n".join(lines[i + 2:end]) + "\n"))
+            blocks.append((i + 3, "\n".join(lines[i + 2 : end]) + "\n"))
     return blocks
 
 
@@ -47,7 +49,8 @@ def cells(row):
 
 EXAMPLES = [
     pytest.param(doc, line, code, id=f"{doc.name}:{line}")
-    for doc in DOCUMENTS if doc.exists()
+    for doc in DOCUMENTS
+    if doc.exists()
     for line, code in runnable_blocks(doc.read_text())
 ]
 
@@ -64,7 +67,9 @@ def test_runnable_block(tmp_path, doc, line, code):
     assert names, "a runnable example reads no file"
     for seed, name in enumerate(sorted(names)):
         write_sts(str(tmp_path / name), rows=3600, seed=seed, start="2016-240T00:00:00")
-    out = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    out = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=120
+    )
     assert out.returncode == 0, f"{doc.name} line {line}:\n{out.stderr}"
     if "print(" in code:
         assert out.stdout.strip()
@@ -93,7 +98,9 @@ def test_renders_cleanly(doc):
                 f"{doc.name} line {start + 1}: table without a separator row"
             )
             for offset, row in enumerate(table):
-                assert len(cells(row)) == width, f"{doc.name} line {start + offset + 1}: {len(cells(row))} cells, header has {width}"
+                assert len(cells(row)) == width, (
+                    f"{doc.name} line {start + offset + 1}: {len(cells(row))} cells, header has {width}"
+                )
         i += 1
 
     # Local links and images point at files that exist.

@@ -43,8 +43,13 @@ def run_python(code: str, *args: str, timeout: int = 120) -> subprocess.Complete
 
     here = os.path.dirname(quillrow.__file__)
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))}
-    out = subprocess.run([sys.executable, "-c", COUNTS + textwrap.dedent(code), *args], capture_output=True, text=True,
-                         timeout=timeout, env=env)
+    out = subprocess.run(
+        [sys.executable, "-c", COUNTS + textwrap.dedent(code), *args],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+    )
     assert out.returncode == 0, f"exit {out.returncode}\nstdout:\n{out.stdout}\nstderr:\n{out.stderr[-4000:]}"
     return out
 
@@ -69,7 +74,10 @@ def failing_calls(tmp_path, write_file, sts_file):
         (write_file(b""), ValueError),
         (write_file(HEADER.replace(b"END_OBJECT = FILE\n", b"")), ValueError),  # header never closed
         (sts_file(), ValueError),  # no data rows
-        (write_file(HEADER + big_body + row_with(17, b"1.5.5") + b"\n"), ValueError),  # bad data field, last row
+        (
+            write_file(HEADER + big_body + row_with(17, b"1.5.5") + b"\n"),
+            ValueError,
+        ),  # bad data field, last row
         (sts_file(ROW + b" 12"), ValueError),  # too many fields
         (sts_file(b" ".join(ROW.split(b" ")[:6])), ValueError),  # missing field 7
         (sts_file(b" ".join(ROW.split(b" ")[:17])), ValueError),  # missing data field
@@ -129,7 +137,8 @@ def test_successful_calls_release_buffers_and_references(sts_file):
 
 def test_numpy_unimportable(sts_file):
     path = sts_file(ROW, ROW)
-    out = run_python("""
+    out = run_python(
+        """
         import sys
         sys.modules["numpy"] = None  # `import numpy` now raises ImportError
         from quillrow import read_sts
@@ -154,7 +163,10 @@ def test_numpy_unimportable(sts_file):
         assert timestamps.view("i8").tolist() == [%d, %d]
         assert values.shape == (2, 11)
         print("ok")
-    """ % (ROW_MS, ROW_MS), path)
+    """
+        % (ROW_MS, ROW_MS),
+        path,
+    )
     assert out.stdout.split() == ["ok"]
     assert "internal failure" in out.stderr  # the diagnostic of each failure
 
@@ -169,7 +181,8 @@ def test_buffers_that_cannot_be_reserved_raise_memory_error(tmp_path, sts_file):
     big.write_bytes(HEADER + b"not a row\n")
     os.truncate(big, 3 << 30)  # sparse: no disk is used for the zeros
     small = sts_file(ROW)
-    out = run_python("""
+    out = run_python(
+        """
         import resource, sys
         from quillrow import read_sts
         big, small = sys.argv[1], sys.argv[2]
@@ -200,11 +213,16 @@ def test_buffers_that_cannot_be_reserved_raise_memory_error(tmp_path, sts_file):
         timestamps, values = read_sts(small)
         assert timestamps.view("i8").tolist() == [%d]
         print("ok")
-    """ % ROW_MS, str(big), small)
+    """
+        % ROW_MS,
+        str(big),
+        small,
+    )
     assert out.stdout.split() == ["ok"]
 
 
-THREADS = """
+THREADS = (
+    """
     import sys, threading
     sys.setswitchinterval(1e-6)
     from quillrow import read_sts
@@ -239,7 +257,9 @@ THREADS = """
         assert (values == np.arange(1, 12, dtype=np.float32)).all()
     assert len({id(t.base) for t, _ in results} | {id(v.base) for _, v in results}) == 2 * count
     print("ok")
-""" % ROW_MS
+"""
+    % ROW_MS
+)
 
 
 @pytest.mark.parametrize("attempt", range(4))

@@ -70,7 +70,7 @@ def hard_token(rng: random.Random) -> bytes:
         point = rng.randrange(len(digits) + 1)
         return f"{sign}{digits[:point]}.{digits[point:]}".encode()
     if kind == 1:  # exponents at the edges of the binary32 range
-        return f"{sign}{rng.randrange(1, 10**rng.randrange(1, 12))}e{rng.randrange(-60, 45)}".encode()
+        return f"{sign}{rng.randrange(1, 10 ** rng.randrange(1, 12))}e{rng.randrange(-60, 45)}".encode()
     if kind == 2:  # exact halfway points between neighbouring binary32 values
         bits = rng.randrange(0x00800000, 0x7F000000)
         low = np.array([bits], dtype=np.uint32).view(np.float32)[0]

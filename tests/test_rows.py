@@ -78,8 +78,17 @@ def test_special_and_extreme_values_pass_through(sts_file):
     _, values = read_sts(sts_file(line))
     bits = values.view(np.uint32)[0].tolist()
     assert bits == [
-        0x7FC00000, 0xFFC00000, 0x7F800000, 0xFF800000, 0x7F800000, 0xFF800000,
-        0x00000000, 0x80000000, 0x3DCCCCCD, 0x80000000, 0x7F7FFFFF,
+        0x7FC00000,
+        0xFFC00000,
+        0x7F800000,
+        0xFF800000,
+        0x7F800000,
+        0xFF800000,
+        0x00000000,
+        0x80000000,
+        0x3DCCCCCD,
+        0x80000000,
+        0x7F7FFFFF,
     ]
 
 
@@ -112,7 +121,11 @@ def test_timestamps(sts_file, fields, expected):
 
 
 def test_rows_keep_file_order_and_duplicates(sts_file):
-    lines = [b"2024 002 0 0 0 0 Q " + VALUES, b"2024 001 0 0 0 0 Q " + VALUES, b"2024 001 0 0 0 0 Q " + VALUES]
+    lines = [
+        b"2024 002 0 0 0 0 Q " + VALUES,
+        b"2024 001 0 0 0 0 Q " + VALUES,
+        b"2024 001 0 0 0 0 Q " + VALUES,
+    ]
     timestamps, _ = read_sts(sts_file(*lines))
     day = 86400000
     base = 1704067200000

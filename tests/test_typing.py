@@ -43,7 +43,14 @@ label: str = timestamps.shape[0]
 floats: list[float] = values
 version = quillrow.__version__
 """
-BAD_ERRORS = [(3, "arg-type"), (4, "call-arg"), (5, "call-arg"), (7, "assignment"), (8, "assignment"), (9, "attr-defined")]
+BAD_ERRORS = [
+    (3, "arg-type"),
+    (4, "call-arg"),
+    (5, "call-arg"),
+    (7, "assignment"),
+    (8, "assignment"),
+    (9, "attr-defined"),
+]
 
 
 def test_mypy_strict_uses_the_installed_stub(tmp_path):
@@ -51,9 +58,22 @@ def test_mypy_strict_uses_the_installed_stub(tmp_path):
     (tmp_path / "bad.py").write_text(BAD)
     # Run from an empty directory so that only the installed distribution is seen.
     out = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-         "--python-executable", sys.executable, "good.py", "bad.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            "--python-executable",
+            sys.executable,
+            "good.py",
+            "bad.py",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     lines = out.stdout.splitlines()
     good = [line for line in lines if line.startswith("good.py:")]

@@ -26,7 +26,9 @@ ENV = {**os.environ, "PATH": f"{BIN}{os.pathsep}{os.environ.get('PATH', '')}"}
 
 
 def run(*args, **kwargs):
-    out = subprocess.run([str(a) for a in args], capture_output=True, text=True, env=ENV, timeout=600, **kwargs)
+    out = subprocess.run(
+        [str(a) for a in args], capture_output=True, text=True, env=ENV, timeout=600, **kwargs
+    )
     assert out.returncode == 0, f"{args}\n{out.stdout}\n{out.stderr}"
     return out.stdout
 
@@ -39,9 +41,9 @@ def repaired_wheel(tmp_path_factory):
         wheel = Path(given)
     else:
         run(sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", ROOT, "-w", work / "built")
-        wheel, = (work / "built").glob("quillrow-*.whl")
+        (wheel,) = (work / "built").glob("quillrow-*.whl")
     run(sys.executable, "-m", "auditwheel", "repair", "-w", work / "repaired", wheel)
-    repaired, = (work / "repaired").glob("quillrow-*.whl")
+    (repaired,) = (work / "repaired").glob("quillrow-*.whl")
     return repaired
 
 
@@ -69,14 +71,15 @@ def test_platform_tag_and_contents(repaired_wheel):
         assert archive.read("quillrow.pyi") == stub
         assert archive.read("quillrow-stubs/__init__.pyi") == stub
         assert "quillrow_cli/__init__.py" in names
-        assert "quillrow-info = quillrow_cli:main" in archive.read(
-            next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
-        ).decode()
+        assert (
+            "quillrow-info = quillrow_cli:main"
+            in archive.read(next(n for n in names if n.endswith(".dist-info/entry_points.txt"))).decode()
+        )
 
 
 def test_installed_extension_uses_its_own_mimalloc(venv):
     site = Path(run(venv, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])").strip())
-    extension, = site.glob("quillrow.cpython-*.so")
+    (extension,) = site.glob("quillrow.cpython-*.so")
     ldd = run("ldd", extension)
     resolved = re.findall(r"^\s*(libmimalloc\S*) => (\S+)", ldd, re.MULTILINE)
     assert len(resolved) == 1, ldd

@@ -44,7 +44,9 @@ def main() -> int:
     print(f"file        {path} ({size / 1e6:.1f} MB)")
     print(f"rows        {len(timestamps):,}")
     print(f"time span   {timestamps[0]} .. {timestamps[-1]}")
-    print(f"arrays      timestamps {timestamps.dtype} {timestamps.shape}, values {values.dtype} {values.shape}")
+    print(
+        f"arrays      timestamps {timestamps.dtype} {timestamps.shape}, values {values.dtype} {values.shape}"
+    )
     np.set_printoptions(precision=3, suppress=True, linewidth=120)
     print("first row  ", values[0])
     print("last row   ", values[-1])

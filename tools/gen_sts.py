@@ -45,16 +45,25 @@ SECONDS_PER_DAY = 86400
 # The largest magnitude and fraction-digit count for which double rounding
 # (decimal -> binary64 -> binary32) is provably innocuous; see the module
 # docstring.
-MAX_MAGNITUDE = 2.0 ** 25
+MAX_MAGNITUDE = 2.0**25
 MAX_FRACTION_DIGITS = 8
 
 
 class Column:
     """One value column: a smooth signal plus noise, printed right-aligned."""
 
-    def __init__(self, name: str, units: str, width: int, decimals: int,
-                 centre: float, amplitude: float, noise: float,
-                 period: int, positive: bool = False) -> None:
+    def __init__(
+        self,
+        name: str,
+        units: str,
+        width: int,
+        decimals: int,
+        centre: float,
+        amplitude: float,
+        noise: float,
+        period: int,
+        positive: bool = False,
+    ) -> None:
         assert decimals <= MAX_FRACTION_DIGITS
         assert abs(centre) + amplitude + 4 * noise < MAX_MAGNITUDE
         self.name = name
@@ -79,8 +88,7 @@ COLUMNS: Sequence[Column] = (
     Column("X", "km", 9, 2, -65_000.0, 80_000.0, 0.0, 90_001),
     Column("Y", "km", 9, 2, 110_000.0, 60_000.0, 0.0, 87_011),
     Column("Z", "km", 8, 1, -20_000.0, 65_000.0, 0.0, 93_503),
-    Column("RANGE", "km", 8, 1, 180_000.0, 70_000.0, 0.0, 90_001,
-           positive=True),
+    Column("RANGE", "km", 8, 1, 180_000.0, 70_000.0, 0.0, 90_001, positive=True),
     Column("BRMS", "nT", 5, 3, 2.5, 2.0, 0.3, 3_607, positive=True),
     Column("VEL", "km/s", 6, 2, 900.0, 380.0, 0.5, 41_009),
     Column("LT", "h", 5, 2, 12.0, 11.0, 0.01, 86_400),
@@ -113,8 +121,7 @@ def header_lines(rows: int, seed: int, start: tuple[int, int, int]) -> list[str]
         f"FILE_RECORDS         = {rows}",
         "INSTRUMENT_ID        = MAG",
         "SPACECRAFT_NAME      = QUILLROW-1",
-        f"START_TIME           = {year:04d}-{doy:03d}T{sod // 3600:02d}:"
-        f"{sod // 60 % 60:02d}:{sod % 60:02d}",
+        f"START_TIME           = {year:04d}-{doy:03d}T{sod // 3600:02d}:{sod // 60 % 60:02d}:{sod % 60:02d}",
         f"PRODUCT_ID           = QR{seed:06d}",
         "OBJECT               = FILE",
         "  DATA_FORMAT        = ASCII",
@@ -122,15 +129,22 @@ def header_lines(rows: int, seed: int, start: tuple[int, int, int]) -> list[str]
         "    COLUMNS          = 18",
         "    SAMPLING         = 1 s",
     ]
-    names = [("YEAR", "y"), ("DOY", "d"), ("HOUR", "h"), ("MIN", "min"),
-             ("SEC", "s"), ("MSEC", "ms"), ("DECIMAL_DAY", "d")]
+    names = [
+        ("YEAR", "y"),
+        ("DOY", "d"),
+        ("HOUR", "h"),
+        ("MIN", "min"),
+        ("SEC", "s"),
+        ("MSEC", "ms"),
+        ("DECIMAL_DAY", "d"),
+    ]
     names += [(c.name, c.units) for c in COLUMNS]
     for index, (name, units) in enumerate(names, start=1):
         lines += [
             "    OBJECT           = COLUMN",
             f"      NAME           = {name}",
             f"      COLUMN_NUMBER  = {index}",
-            f"      UNIT           = \"{units}\"",
+            f'      UNIT           = "{units}"',
             "    END_OBJECT       = COLUMN",
         ]
     lines += [
@@ -154,9 +168,11 @@ def value_pools(seed: int) -> list[list[str]]:
         pool = []
         for i in range(size):
             t = 2.0 * math.pi * turns * i / size + phase
-            v = (column.centre + column.amplitude * (0.8 * math.sin(t)
-                 + 0.2 * math.sin(3.0 * t + phase))
-                 + rng.gauss(0.0, column.noise))
+            v = (
+                column.centre
+                + column.amplitude * (0.8 * math.sin(t) + 0.2 * math.sin(3.0 * t + phase))
+                + rng.gauss(0.0, column.noise)
+            )
             if column.positive:
                 v = abs(v)
             v = max(-limit, min(limit, v))
@@ -177,9 +193,9 @@ def parse_start(text: str) -> tuple[int, int, int]:
     return year, doy, h * 3600 + m * 60 + s
 
 
-def iter_rows(rows: int, seed: int = 0,
-              start: tuple[int, int, int] = (2016, 240, 43200),
-              millisecond: int | None = None) -> Iterator[str]:
+def iter_rows(
+    rows: int, seed: int = 0, start: tuple[int, int, int] = (2016, 240, 43200), millisecond: int | None = None
+) -> Iterator[str]:
     """Data lines (with LF) at one-second cadence from `start`."""
     rng = random.Random(seed ^ 0x5EED)
     ms = rng.randrange(1000) if millisecond is None else millisecond
@@ -190,10 +206,8 @@ def iter_rows(rows: int, seed: int = 0,
 
     # Everything that depends only on the second of the day is formatted
     # once: "HH MM SS mmm " and the fraction digits of the decimal day.
-    clock = [f"{s // 3600:02d} {s // 60 % 60:02d} {s % 60:02d} {ms:03d} "
-             for s in range(SECONDS_PER_DAY)]
-    fraction = [f"{(s + ms / 1000.0) / SECONDS_PER_DAY:.8f}"[1:] + " "
-                for s in range(SECONDS_PER_DAY)]
+    clock = [f"{s // 3600:02d} {s // 60 % 60:02d} {s % 60:02d} {ms:03d} " for s in range(SECONDS_PER_DAY)]
+    fraction = [f"{(s + ms / 1000.0) / SECONDS_PER_DAY:.8f}"[1:] + " " for s in range(SECONDS_PER_DAY)]
 
     year, doy, sod = start
     index = 0
@@ -203,11 +217,16 @@ def iter_rows(rows: int, seed: int = 0,
         stop = min(SECONDS_PER_DAY, sod + rows - index)
         for s in range(sod, stop):
             i = index + s - sod
-            yield "".join((
-                day, clock[s], decimal_day, fraction[s],
-                " ".join(pool[(i + off) % len(pool)]
-                         for pool, off in zip(pools, offsets)),
-                "\n"))
+            yield "".join(
+                (
+                    day,
+                    clock[s],
+                    decimal_day,
+                    fraction[s],
+                    " ".join(pool[(i + off) % len(pool)] for pool, off in zip(pools, offsets)),
+                    "\n",
+                )
+            )
         index += stop - sod
         sod = 0
         doy += 1
@@ -216,9 +235,13 @@ def iter_rows(rows: int, seed: int = 0,
             doy = 1
 
 
-def write_sts(path: str, rows: int, seed: int = 0,
-              start: tuple[int, int, int] | str = (2016, 240, 43200),
-              millisecond: int | None = None) -> int:
+def write_sts(
+    path: str,
+    rows: int,
+    seed: int = 0,
+    start: tuple[int, int, int] | str = (2016, 240, 43200),
+    millisecond: int | None = None,
+) -> int:
     """Write an STS file of `rows` data rows; returns the file size in bytes."""
     if rows < 0:
         raise ValueError("rows must be >= 0")
@@ -246,14 +269,12 @@ def write_sts(path: str, rows: int, seed: int = 0,
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("out", help="file to write")
-    parser.add_argument("--rows", type=int, required=True,
-                        help="number of data rows")
-    parser.add_argument("--seed", type=int, default=0,
-                        help="seed of the values (default 0)")
-    parser.add_argument("--start", default="2016-240T12:00:00",
-                        help="first row's time, YYYY-DOYTHH:MM:SS")
-    parser.add_argument("--millisecond", type=int, default=None,
-                        help="millisecond field of every row (default: from seed)")
+    parser.add_argument("--rows", type=int, required=True, help="number of data rows")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the values (default 0)")
+    parser.add_argument("--start", default="2016-240T12:00:00", help="first row's time, YYYY-DOYTHH:MM:SS")
+    parser.add_argument(
+        "--millisecond", type=int, default=None, help="millisecond field of every row (default: from seed)"
+    )
     args = parser.parse_args(argv)
     write_sts(args.out, args.rows, args.seed, args.start, args.millisecond)
     return 0

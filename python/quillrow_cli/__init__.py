@@ -107,7 +107,9 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("files", nargs="+", metavar="FILE", help="STS file to read")
     parser.add_argument("--json", action="store_true", help="print one JSON array of per-file reports")
     parser.add_argument(
-        "--progress", choices=("auto", "always", "never"), default="auto",
+        "--progress",
+        choices=("auto", "always", "never"),
+        default="auto",
         help=f"progress bar over files (auto: more than {PROGRESS_AFTER} files on a terminal; needs tqdm)",
     )
     return parser.parse_args(argv)

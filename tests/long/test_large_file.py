@@ -13,21 +13,25 @@ import pytest
 
 from conftest import HEADER, HEADER_LINES, ROW
 
-pytestmark = pytest.mark.skipif(os.environ.get("QUILLROW_LONG_TESTS") != "1",
-                                reason="long test: set QUILLROW_LONG_TESTS=1")
+pytestmark = pytest.mark.skipif(
+    os.environ.get("QUILLROW_LONG_TESTS") != "1", reason="long test: set QUILLROW_LONG_TESTS=1"
+)
 
 BEYOND_4_GIB = (4 << 30) + (64 << 20)
 BLOCK_ROWS = 10_000
 
 # Row i of a block: one second after row i - 1 from 2020-001T00:00:00.000,
 # values i + k/8 for k = 1..11 (exact in binary32).
-EXPECTED = """
+EXPECTED = (
+    """
 import numpy as np
 BLOCK_ROWS = %d
 i = np.arange(BLOCK_ROWS, dtype=np.int64)
 block_ms = 1577836800000 + i * 1000
 block_values = (i[:, None] + np.arange(1, 12)[None, :] / 8).astype(np.float32)
-""" % BLOCK_ROWS
+"""
+    % BLOCK_ROWS
+)
 
 
 def block() -> bytes:
@@ -45,14 +49,20 @@ def read_in_child(path: str, *pieces: str) -> dict:
     """Runs the code pieces in a fresh interpreter and returns the `report` they fill."""
     import quillrow
 
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [os.path.dirname(quillrow.__file__),
-                                                                      os.environ.get("PYTHONPATH")]))}
+    env = {
+        **os.environ,
+        "PYTHONPATH": os.pathsep.join(
+            filter(None, [os.path.dirname(quillrow.__file__), os.environ.get("PYTHONPATH")])
+        ),
+    }
     script = "".join(textwrap.dedent(piece) for piece in pieces) + textwrap.dedent("""
         import json, resource
         report["peak_rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024
         print(json.dumps(report))
     """)
-    out = subprocess.run([sys.executable, "-c", script, path], capture_output=True, text=True, env=env, timeout=3600)
+    out = subprocess.run(
+        [sys.executable, "-c", script, path], capture_output=True, text=True, env=env, timeout=3600
+    )
     assert out.returncode == 0, out.stderr[-4000:]
     return json.loads(out.stdout.splitlines()[-1])
 
@@ -68,7 +78,10 @@ def test_rows_beyond_4_gib(tmp_path, capsys):
                 file.write(rows)
         size = path.stat().st_size
         assert size > 4 << 30
-        report = read_in_child(str(path), EXPECTED, """
+        report = read_in_child(
+            str(path),
+            EXPECTED,
+            """
             import sys
             from quillrow import read_sts
             timestamps, values = read_sts(sys.argv[1])
@@ -80,7 +93,8 @@ def test_rows_beyond_4_gib(tmp_path, capsys):
                 "values_match": bool((values.reshape(repeats, BLOCK_ROWS, 11) == block_values).all()),
                 "shape": list(values.shape),
             }
-        """)
+        """,
+        )
     finally:
         path.unlink(missing_ok=True)
     assert report["rows"] == repeats * BLOCK_ROWS > 1 << 25
@@ -103,7 +117,9 @@ def test_line_numbers_beyond_32_bits(tmp_path, capsys):
                 left -= min(left, len(chunk))
             file.write(b"2024 x\n")
         size = path.stat().st_size
-        report = read_in_child(str(path), """
+        report = read_in_child(
+            str(path),
+            """
             import sys
             from quillrow import read_sts
             try:
@@ -112,7 +128,8 @@ def test_line_numbers_beyond_32_bits(tmp_path, capsys):
                 report = {"message": str(error)}
             else:
                 report = {"message": None}
-        """)
+        """,
+        )
     finally:
         path.unlink(missing_ok=True)
     line = HEADER_LINES + 1 + blank_lines + 1

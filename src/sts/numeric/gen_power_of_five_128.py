@@ -10,6 +10,7 @@ that bit 127 is set:
 The "+ 1" makes every negative-power entry an upper bound of the true
 reciprocal, which the Eisel-Lemire error analysis relies on.
 """
+
 import pathlib
 
 Q_MIN, Q_MAX = -342, 308
