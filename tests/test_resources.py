@@ -115,20 +115,20 @@ def test_failing_calls_release_everything(failing_calls):
 def test_successful_calls_release_buffers_and_references(sts_file):
     path = sts_file(*[ROW] * 2000)  # ~100 kB of buffers a call
     timestamps, values = read_sts(path)
-    owner_type, dtype = type(timestamps.base), timestamps.dtype
+    owner_type, dtype, value_dtype = type(timestamps.base), timestamps.dtype, values.dtype
     assert type(values.base) is owner_type
     del timestamps, values
     for _ in range(50):
         read_sts(path)
     gc.collect()
-    refs = sys.getrefcount(owner_type), sys.getrefcount(dtype)
+    refs = sys.getrefcount(owner_type), sys.getrefcount(dtype), sys.getrefcount(value_dtype)
     counts, resident = resource_counts(), resident_bytes()
     for _ in range(1000):
         result = read_sts(path)
         assert result[0].dtype is dtype
         del result
     gc.collect()
-    assert (sys.getrefcount(owner_type), sys.getrefcount(dtype)) == refs
+    assert (sys.getrefcount(owner_type), sys.getrefcount(dtype), sys.getrefcount(value_dtype)) == refs
     assert resource_counts() == counts
     if not UNDER_ASAN:
         # A leaked buffer pair would add ~100 MB over the thousand calls.
@@ -219,6 +219,75 @@ def test_buffers_that_cannot_be_reserved_raise_memory_error(tmp_path, sts_file):
         small,
     )
     assert out.stdout.split() == ["ok"]
+
+
+def outcome_of(call):
+    try:
+        result = call()
+    except MemoryError:
+        raise
+    except Exception as error:
+        return type(error), str(error)
+    return "ok", [a.tolist() for a in result]
+
+
+@pytest.mark.skipif(not UNDER_ASAN, reason="the allocation hook exists only in the sanitizer build")
+def test_every_allocation_that_fails_raises_memory_error(tmp_path, sts_file, monkeypatch):
+    # The sanitizer build fails the N-th allocation of the module after
+    # QUILLROW_FAIL_ALLOCATION changes to "N:tag".  Each call is tried with
+    # N = 1, 2, ... until it gets through: every allocation site it reaches
+    # fails once, and must give MemoryError and release everything.
+    good, bad = sts_file(ROW, ROW), sts_file(ROW, b"2024 x")
+    empty = sts_file(header=b"")
+    long_path = str(tmp_path / ("d" * 200) / ("f" * 200))
+    calls = {
+        "rows": lambda: read_sts(good),
+        "bad row": lambda: read_sts(bad),
+        "no header end": lambda: read_sts(empty),
+        "missing file": lambda: read_sts(str(tmp_path / "missing.sts")),
+        "directory": lambda: read_sts(str(tmp_path)),
+        "long path": lambda: read_sts(long_path),
+        "unknown keyword": lambda: read_sts(path=good, other=1),
+        "not a str": lambda: read_sts(3),
+    }
+    read_sts(good)  # NumPy and the one-time objects are in place
+    for name, call in calls.items():
+        expected = outcome_of(call)
+        before = resource_counts()
+        for n in range(1, 100):
+            monkeypatch.setenv("QUILLROW_FAIL_ALLOCATION", f"{n}:{name}")
+            try:
+                got = outcome_of(call)
+            except MemoryError:
+                assert resource_counts() == before, (name, n)
+                continue
+            finally:
+                monkeypatch.delenv("QUILLROW_FAIL_ALLOCATION")
+            assert got == expected, (name, n)
+            break
+        assert n > 1, f"{name}: no allocation was failed"
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than any limit")
+def test_path_text_that_cannot_be_copied_raises_memory_error():
+    out = run_python(
+        """
+        import resource
+        from quillrow import read_sts
+        path = "p" * (400 << 20)
+        def vm_size():
+            with open("/proc/self/status") as status:
+                return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        limit = vm_size() + (200 << 20)  # room to work, not for a copy of the path
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        for _ in range(3):
+            try:
+                read_sts(path)
+            except MemoryError:
+                print("MemoryError")
+        """
+    )
+    assert out.stdout.split() == ["MemoryError"] * 3
 
 
 THREADS = (

@@ -3,7 +3,10 @@
 
 #include <charconv>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -11,7 +14,33 @@
 
 namespace quillrow {
 
-using Text = std::basic_string<char, std::char_traits<char>, mi_stl_allocator<char>>;
+// mimalloc's own STL allocator goes through mi_new_n, which in the C build
+// of the library ends the process when memory runs out.  This one asks
+// mi_malloc and throws std::bad_alloc instead, so exhausted memory unwinds
+// to the call boundary like any other failure and becomes MemoryError.
+template <class T>
+struct TextAllocator {
+  using value_type = T;
+
+  TextAllocator() noexcept = default;
+  template <class U>
+  TextAllocator(const TextAllocator<U>& /*other*/) noexcept {}
+
+  T* allocate(std::size_t count) {
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    void* p = mi_malloc_aligned(count * sizeof(T), alignof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t /*count*/) noexcept { mi_free(p); }
+
+  template <class U>
+  bool operator==(const TextAllocator<U>& /*other*/) const noexcept {
+    return true;
+  }
+};
+
+using Text = std::basic_string<char, std::char_traits<char>, TextAllocator<char>>;
 
 namespace detail {
 inline void append_piece(Text& out, std::string_view piece) {

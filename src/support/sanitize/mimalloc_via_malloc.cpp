@@ -8,13 +8,36 @@
 //
 // Alignment: the module asks for at most alignof(std::max_align_t), which
 // malloc and realloc already give.
+//
+// Fault injection, for the tests of exhausted memory: while the environment
+// variable QUILLROW_FAIL_ALLOCATION holds "N" or "N:tag", the N-th
+// allocation counted from the moment the value was last changed returns
+// null (changing only the tag re-arms the same N).  The shipped module has
+// no such hook; it exists only in these builds.
 #include <cstddef>
 #include <cstdlib>
-#include <new>
+#include <cstring>
 
 #include <mimalloc.h>
 
 namespace {
+
+bool injected_failure() noexcept {
+  static char armed_with[64] = {};
+  static unsigned long remaining = 0;
+  const char* spec = std::getenv("QUILLROW_FAIL_ALLOCATION");
+  if (spec == nullptr) {
+    armed_with[0] = '\0';
+    remaining = 0;
+    return false;
+  }
+  if (std::strncmp(spec, armed_with, sizeof armed_with) != 0) {
+    std::strncpy(armed_with, spec, sizeof armed_with - 1);
+    remaining = std::strtoul(spec, nullptr, 10);
+  }
+  if (remaining == 0) return false;
+  return --remaining == 0;
+}
 
 void* aligned_or_null(std::size_t size, std::size_t alignment) noexcept {
   if (alignment > alignof(std::max_align_t)) {
@@ -29,14 +52,17 @@ void* aligned_or_null(std::size_t size, std::size_t alignment) noexcept {
 extern "C" {
 
 void* mi_malloc(std::size_t size) noexcept {
+  if (injected_failure()) return nullptr;
   return std::malloc(size == 0 ? 1 : size);
 }
 
 void* mi_malloc_aligned(std::size_t size, std::size_t alignment) noexcept {
+  if (injected_failure()) return nullptr;
   return aligned_or_null(size, alignment);
 }
 
 void* mi_realloc(void* p, std::size_t size) noexcept {
+  if (injected_failure()) return nullptr;
   return std::realloc(p, size == 0 ? 1 : size);
 }
 
@@ -44,18 +70,12 @@ void* mi_realloc_aligned(void* p, std::size_t size, std::size_t alignment) noexc
   // Realloc cannot keep a stricter alignment than malloc's; the module never
   // asks for one.
   if (alignment > alignof(std::max_align_t)) std::abort();
+  if (injected_failure()) return nullptr;
   return std::realloc(p, size == 0 ? 1 : size);
 }
 
 void mi_free(void* p) noexcept {
   std::free(p);
-}
-
-void* mi_new_n(std::size_t count, std::size_t size) {
-  if (size != 0 && count > static_cast<std::size_t>(-1) / size) throw std::bad_alloc();
-  void* p = std::malloc(count * size == 0 ? 1 : count * size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
 }
 
 }  // extern "C"
