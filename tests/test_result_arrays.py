@@ -92,6 +92,30 @@ def test_view_keeps_buffer_alive_after_parent_is_gone(three_rows):
     del garbage
 
 
+def test_owner_made_from_python_holds_nothing_and_frees_cleanly(three_rows):
+    # In a child: replacing __new__ changes the process-wide type.
+    script = """
+import gc, sys
+from quillrow import read_sts
+timestamps, _ = read_sts(sys.argv[1])
+owner_type = type(timestamps.base)
+try:
+    owner_type()
+except TypeError as error:
+    print(error)
+owner_type.__new__ = lambda cls: object.__new__(cls)
+owner = owner_type()
+del owner  # no buffer to release: the object is just freed
+gc.collect()
+print(read_sts(sys.argv[1])[0].tolist() == timestamps.tolist())
+"""
+    out = subprocess.run(
+        [sys.executable, "-c", script, three_rows], capture_output=True, text=True, timeout=60
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["cannot create 'builtins.PySliceContainer' instances", "True"]
+
+
 def test_owner_type_and_dtype_references_do_not_leak(three_rows):
     timestamps, values = read_sts(three_rows)
     owner_type, dtype = type(timestamps.base), timestamps.dtype

@@ -29,8 +29,12 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 void dealloc(PyObject* self) {
   auto* container = reinterpret_cast<SliceContainer*>(self);
-  container->release(container->data, static_cast<std::size_t>(container->length),
-                     static_cast<std::size_t>(container->capacity));
+  // An instance made from Python (by replacing __new__) holds no buffer:
+  // its fields are still the zeroes of a fresh allocation.
+  if (container->release != nullptr) {
+    container->release(container->data, static_cast<std::size_t>(container->length),
+                       static_cast<std::size_t>(container->capacity));
+  }
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   // Instances of a heap type hold a reference to it.
