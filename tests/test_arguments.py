@@ -16,6 +16,10 @@ class StrPath(str):
         return "/definitely/not/this"
 
 
+# A name with no UTF-8 form: messages keep it as CPython's own messages do.
+Surrogate = type("Surrogate", (), {"__qualname__": "A\udcffB"})
+
+
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
@@ -35,6 +39,8 @@ class StrPath(str):
             "argument 'path': 'PurePosixPath' object is not an instance of 'str'",
         ),
         ((), {"path": 3.5}, "argument 'path': 'float' object is not an instance of 'str'"),
+        ((), {"k\udcffz": 1}, "read_sts() got an unexpected keyword argument 'k\udcffz'"),
+        ((Surrogate(),), {}, "argument 'path': 'A\udcffB' object is not an instance of 'str'"),
     ],
 )
 def test_argument_errors(args, kwargs, message):

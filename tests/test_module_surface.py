@@ -79,7 +79,13 @@ def test_exec_step_twice_appends_twice():
 
 
 @pytest.mark.parametrize(
-    "bad_all, type_name", [(("x",), "tuple"), ("read_sts", "str"), (None.__class__, "type")]
+    "bad_all, type_name",
+    [
+        (("x",), "tuple"),
+        ("read_sts", "str"),
+        (None.__class__, "type"),
+        (type("S", (), {"__qualname__": "A\udcffB"})(), "A\udcffB"),  # a name with no UTF-8 form
+    ],
 )
 def test_exec_step_refuses_non_list_all(bad_all, type_name):
     module = fresh_module(bad_all)

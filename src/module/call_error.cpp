@@ -41,6 +41,10 @@ void raise_with_text(PyObject* type, std::string_view text, const char* errors =
   PyErr_SetObject(type, message.get());
 }
 
+// Names taken from Python objects may hold lone surrogates in their
+// "surrogatepass" form (see str_of); they decode back to the same characters.
+constexpr const char* KEEP_SURROGATES = "surrogatepass";
+
 }  // namespace
 
 Text os_error_text(int code) {
@@ -55,7 +59,7 @@ Text os_error_text(int code) {
 
 void raise_call_error(CallError&& error) {
   struct Raise {
-    void operator()(ArgumentError& e) const { raise_with_text(PyExc_TypeError, e.text); }
+    void operator()(ArgumentError& e) const { raise_with_text(PyExc_TypeError, e.text, KEEP_SURROGATES); }
     void operator()(python::PendingError& e) const { std::move(e).restore(); }
     void operator()(sts::OsError& e) const {
       raise_with_text(os_error_class(e.code), os_error_text(e.code), "replace");
@@ -79,8 +83,14 @@ void raise_internal_failure(const InternalFailure& failure) noexcept {
     std::abort();
   }
   const Text& text = failure.text();
-  raise_with_text(panic, text.empty() ? std::string_view("quillrow's native code failed unexpectedly") : text,
-                  "replace");
+  const std::string_view shown =
+      text.empty() ? std::string_view("quillrow's native code failed unexpectedly") : text;
+  raise_with_text(panic, shown, KEEP_SURROGATES);
+  if (!PyErr_ExceptionMatches(panic)) {
+    // Not even surrogatepass decodes it: show the undecodable bytes as U+FFFD.
+    PyErr_Clear();
+    raise_with_text(panic, shown, "replace");
+  }
 }
 
 }  // namespace quillrow::module

@@ -20,14 +20,21 @@ constexpr const char PANIC_DOC[] =
 // The class lives for the rest of the process; Once never releases it.
 Once<PyObject*> PANIC_EXCEPTION;
 
-std::string_view utf8_of(PyObject* text) {
+// The UTF-8 form of a str.  A lone surrogate has none; it is kept in the
+// three bytes of its "surrogatepass" encoding, which the raising side decodes
+// back, so a name in a message reads as CPython itself would show it.
+Text text_of(PyObject* text) {
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return {};
+  if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
+    return Text(data, static_cast<std::size_t>(size));
   }
-  return {data, static_cast<std::size_t>(size)};
+  PyErr_Clear();
+  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+  if (!bytes) {
+    PyErr_Clear();
+    return Text("\xEF\xBF\xBD");  // U+FFFD: never an empty placeholder
+  }
+  return Text(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 }  // namespace
@@ -48,8 +55,7 @@ Text str_of(PyObject* object) {
     PyErr_Clear();
     return Text("<unprintable object>");
   }
-  std::string_view view = utf8_of(text.get());
-  return Text(view.data(), view.size());
+  return text_of(text.get());
 }
 
 Text qualname_of(PyTypeObject* type) {
@@ -58,8 +64,7 @@ Text qualname_of(PyTypeObject* type) {
     PyErr_Clear();
     return Text("<failed to extract type name>");
   }
-  std::string_view view = utf8_of(name.get());
-  return Text(view.data(), view.size());
+  return text_of(name.get());
 }
 
 PendingError PendingError::fetch() {

@@ -35,6 +35,8 @@ class PendingError {
 };
 
 // str(object) as UTF-8 text; a failing conversion gives a placeholder.
+// Lone surrogates are kept in their "surrogatepass" form: decode such text
+// with that error handler.
 Text str_of(PyObject* object);
 
 // The `__qualname__` of a type, or "<failed to extract type name>".
