@@ -63,8 +63,9 @@ Outcome<PyObject*> bind_path(PyObject* const* args, Py_ssize_t nargs, PyObject* 
 // "argument 'path': ..." with no cause and the context suppressed.
 CallError argument_conversion_error(Text text) {
   Text message = concat("argument '", PARAMETER, "': ", text);
-  PyRef argument =
-      PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  // The type's name may hold lone surrogates in their "surrogatepass" form.
+  PyRef argument = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
   if (!argument) return PendingError::fetch();
   PyRef exception = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, argument.get()));
   if (!exception) return PendingError::fetch();
@@ -102,12 +103,15 @@ Outcome<sts::FileDescriptor> open_file(const Text& path) {
   std::memcpy(name, path.data(), path.size());
   name[path.size()] = '\0';
 
-  int fd = -1;
-  do {
-    fd = ::open(name, O_RDONLY | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return sts::OsError{errno};
-  return sts::FileDescriptor(fd);
+  // Opening a FIFO waits for a writer.  A signal ends the wait with EINTR:
+  // run the Python handlers then, so that Ctrl-C ends the call with
+  // KeyboardInterrupt, and retry only when no handler raised.
+  for (;;) {
+    const int fd = ::open(name, O_RDONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) return sts::FileDescriptor(fd);
+    if (errno != EINTR) return sts::OsError{errno};
+    if (PyErr_CheckSignals() != 0) return PendingError::fetch();
+  }
 }
 
 CallError from_scan_error(sts::ScanError&& error) {
@@ -141,6 +145,7 @@ Outcome<PyRef> read_sts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   auto built = numpy_bridge::build_result(std::move(std::get<sts::ScannedFile>(scanned)));
   if (auto* fault = std::get_if<numpy_bridge::ShapeFault>(&built))
     return ValueFault{std::move(fault->message)};
+  if (auto* interrupted = std::get_if<PendingError>(&built)) return std::move(*interrupted);
   return std::move(std::get<PyRef>(built));
 }
 

@@ -20,8 +20,24 @@ namespace {
 
 constexpr std::string_view CAPSULE_FAILURE = "Failed to access NumPy array API capsule";
 
+// An exception that the probe of NumPy must not turn into an internal
+// failure: Ctrl-C (KeyboardInterrupt), SystemExit and the other
+// BaseExceptions that are not Exceptions, and MemoryError.  It unwinds out
+// of the one-time creations (which then store nothing, so the next call
+// probes again) and is handed back as a value by probe_numpy(); it never
+// leaves this file.
+struct PassThrough {
+  PendingError error;
+};
+
+bool passes_through(const PendingError& error) {
+  return !PyErr_GivenExceptionMatches(error.type(), PyExc_Exception) ||
+         PyErr_GivenExceptionMatches(error.type(), PyExc_MemoryError);
+}
+
 [[noreturn]] void capsule_failure_from_python() {
-  const PendingError error = PendingError::fetch();
+  PendingError error = PendingError::fetch();
+  if (passes_through(error)) throw PassThrough{std::move(error)};
   internal_failure(concat(CAPSULE_FAILURE, ": ", error.describe()));
 }
 
@@ -90,10 +106,9 @@ unsigned api_version() {
 // The datetime descriptor cache: one descriptor per unit, owned by the
 // cache for the life of the process and shared by every timestamp array.
 struct DatetimeCache {
-  std::mutex lock;
-  // Read without the lock by a thread that finds it taken (to tell re-entry
-  // from contention), so it is atomic.
-  std::atomic<std::thread::id> holder;
+  // Its holder is read without the lock by a thread that finds it taken,
+  // to tell re-entry from contention.
+  python::ForkSafeMutex lock;
   bool broken = false;  // set when a thread failed while holding the lock; never cleared
   bool map_made = false;
   struct Entry {
@@ -123,9 +138,9 @@ PyRef get_datetime_dtype(std::int32_t unit) {
   const NumpyApi api = get_numpy_table();
   const unsigned version = api_version();
 
-  std::unique_lock<std::mutex> held(DTYPES.lock, std::try_to_lock);
+  std::unique_lock<python::ForkSafeMutex> held(DTYPES.lock, std::try_to_lock);
   if (!held.owns_lock()) {
-    if (DTYPES.holder == std::this_thread::get_id()) {
+    if (DTYPES.lock.holder == std::this_thread::get_id()) {
       internal_failure("the dtype cache was re-entered by the thread holding it");
     }
     PyThreadState* saved = PyEval_SaveThread();
@@ -136,7 +151,7 @@ PyRef get_datetime_dtype(std::int32_t unit) {
     held.unlock();
     internal_failure("dtype cache poisoned: a thread failed while holding the cache lock");
   }
-  DTYPES.holder = std::this_thread::get_id();
+  DTYPES.lock.holder = std::this_thread::get_id();
   DTYPES.map_made = true;
 
   PyObject* found = nullptr;
@@ -148,7 +163,7 @@ PyRef get_datetime_dtype(std::int32_t unit) {
     if (descr == nullptr) {
       // Python code (the unraisable hook) must not run under the cache lock.
       DTYPES.broken = true;
-      DTYPES.holder = std::thread::id();
+      DTYPES.lock.holder = std::thread::id();
       held.unlock();
       null_object_failure();
     }
@@ -161,7 +176,7 @@ PyRef get_datetime_dtype(std::int32_t unit) {
     found = descr;
   }
   PyRef result = PyRef::borrow(found);
-  DTYPES.holder = std::thread::id();
+  DTYPES.lock.holder = std::thread::id();
   return result;
 }
 
@@ -170,6 +185,15 @@ PyRef get_datetime_dtype(std::int32_t unit) {
 void null_object_failure() {
   PyErr_WriteUnraisable(nullptr);
   internal_failure("PyObject pointer is null");
+}
+
+std::optional<PendingError> probe_numpy() {
+  try {
+    (void)get_numpy_table();
+  } catch (PassThrough& interrupted) {
+    return std::move(interrupted.error);
+  }
+  return std::nullopt;
 }
 
 NumpyApi get_numpy_table() {

@@ -7,7 +7,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 
+#include "python/pending_error.hpp"
 #include "python/py_ref.hpp"
 
 namespace quillrow::numpy_bridge {
@@ -67,6 +69,13 @@ class NumpyApi {
 // Throws InternalFailure when NumPy cannot be reached; a later call tries
 // again.
 NumpyApi get_numpy_table();
+
+// Reaches the table before anything depends on it.  An interruption of the
+// import (KeyboardInterrupt, SystemExit, other BaseExceptions that are not
+// Exceptions) and MemoryError come back unchanged, to be raised as they are;
+// nothing is kept, so the next call probes again.  Any other failure to
+// reach NumPy throws InternalFailure as get_numpy_table() does.
+std::optional<python::PendingError> probe_numpy();
 
 // A new reference to the float32 descriptor.
 python::PyRef get_float32_dtype();

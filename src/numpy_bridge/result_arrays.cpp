@@ -31,7 +31,7 @@ PyRef wrap_buffer(RawBuffer buffer, Element element, int nd, npy_intp* dims, npy
 
 }  // namespace
 
-std::variant<PyRef, ShapeFault> build_result(sts::ScannedFile&& scanned_in) {
+std::variant<PyRef, ShapeFault, python::PendingError> build_result(sts::ScannedFile&& scanned_in) {
   sts::ScannedFile scanned = std::move(scanned_in);
   auto& rows = scanned.rows;
   const std::uint64_t row_count = rows.timestamps.size();
@@ -44,6 +44,7 @@ std::variant<PyRef, ShapeFault> build_result(sts::ScannedFile&& scanned_in) {
     return fault;  // timestamp buffer, mapping and descriptor follow
   }
 
+  if (auto interrupted = probe_numpy()) return std::move(*interrupted);
   npy_intp timestamp_dims[1] = {static_cast<npy_intp>(row_count)};
   npy_intp timestamp_strides[1] = {sizeof(std::int64_t)};
   PyRef timestamps =

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "numpy_bridge/value_shape.hpp"
+#include "python/pending_error.hpp"
 #include "python/py_ref.hpp"
 #include "sts/scanner.hpp"
 #include "support/text.hpp"
@@ -23,8 +24,9 @@ struct ShapeFault {
 
 // Builds (timestamps, values) from a finished walk.  Takes the buffers over,
 // releases the mapping and descriptor once both arrays exist, and returns the
-// new tuple.  Internal failures are thrown; everything held is released on
-// the way out.
-std::variant<python::PyRef, ShapeFault> build_result(sts::ScannedFile&& scanned);
+// new tuple.  An interrupted first import of NumPy comes back as the pending
+// Python error; internal failures are thrown.  Everything held is released
+// on the way out.
+std::variant<python::PyRef, ShapeFault, python::PendingError> build_result(sts::ScannedFile&& scanned);
 
 }  // namespace quillrow::numpy_bridge

@@ -16,6 +16,32 @@
 
 namespace quillrow::python {
 
+// A mutex, with a note of the thread holding it, that a child process made
+// by fork() finds unlocked.  fork() copies only the calling thread: a lock
+// that another thread held at that moment would stay taken in the child
+// forever, and the child's first call would wait for it without end.  Every
+// instance enrols itself when it is constructed (all are process-wide
+// objects), and a handler run in the child by fork() makes each one anew.
+class ForkSafeMutex {
+ public:
+  ForkSafeMutex() noexcept;
+  ForkSafeMutex(const ForkSafeMutex&) = delete;
+  ForkSafeMutex& operator=(const ForkSafeMutex&) = delete;
+
+  void lock() { mutex_.lock(); }
+  bool try_lock() noexcept { return mutex_.try_lock(); }
+  void unlock() noexcept { mutex_.unlock(); }
+
+  // The thread inside the section this mutex guards, or none: read without
+  // the lock to tell re-entry from contention.
+  std::atomic<std::thread::id> holder{};
+
+ private:
+  friend void reset_locks_in_child() noexcept;
+  std::mutex mutex_;
+  ForkSafeMutex* next_;
+};
+
 template <class T>
 class Once {
  public:
@@ -28,10 +54,10 @@ class Once {
   template <class Make>
   const T* get_or_make(Make&& make) {
     if (const T* made = peek()) return made;
-    if (creator_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+    if (lock_.holder.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
       internal_failure("a one-time initialisation was re-entered by the thread running it");
     }
-    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    std::unique_lock<ForkSafeMutex> lock(lock_, std::try_to_lock);
     if (!lock.owns_lock()) {
       PyThreadState* saved = PyEval_SaveThread();
       lock.lock();
@@ -45,7 +71,7 @@ class Once {
         creator.store(std::this_thread::get_id(), std::memory_order_relaxed);
       }
       ~CreatorMark() { creator.store(std::thread::id(), std::memory_order_relaxed); }
-    } mark(creator_);
+    } mark(lock_.holder);
 
     std::optional<T> value = make();
     if (!value) return nullptr;
@@ -57,8 +83,7 @@ class Once {
  private:
   std::atomic<bool> ready_{false};
   std::optional<T> value_;
-  std::mutex mutex_;
-  std::atomic<std::thread::id> creator_{};
+  ForkSafeMutex lock_;
 };
 
 }  // namespace quillrow::python
