@@ -4,6 +4,7 @@
 
 #include "sts/field_splitter.hpp"
 #include "sts/timestamp.hpp"
+#include "support/internal_failure.hpp"
 
 namespace quillrow::sts {
 
@@ -46,7 +47,13 @@ std::optional<FileFault> decode_data_row(std::string_view line, const char* read
     const auto field = cursor.next();
     if (!field) return row_fault(path, line_number, "missing data field");
     std::uint32_t bits;
-    if (!numeric::parse_f32_token(*field, bits)) return row_fault(path, line_number, "bad data field");
+    const auto status = numeric::parse_f32_token(*field, bits);
+    if (status != numeric::F32Status::accepted) [[unlikely]] {
+      if (status == numeric::F32Status::capacity_breach) {
+        internal_failure("the digit comparison's big integer outgrew its capacity");
+      }
+      return row_fault(path, line_number, "bad data field");
+    }
     rows.values.append_reserved(std::bit_cast<float>(bits));
   }
 

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 
 #include "sts/numeric/big_integer.hpp"
+#include "sts/numeric/digit_comparison.hpp"
 
 namespace {
 
 using quillrow::numeric::detail::BigInt;
+using quillrow::numeric::detail::DecimalRecord;
+using quillrow::numeric::detail::digit_comparison;
+using quillrow::numeric::detail::ExtendedFloat;
 
 // 5^n by repeated single-word multiplication, independent of try_pow5's
 // 5^135 / 5^27 / table decomposition.
@@ -114,6 +119,21 @@ TEST(BigInt, ComparesByLengthThenLimbs) {
   EXPECT_GT(compare(two_words, one), 0);
   EXPECT_LT(compare(two_words, two_words_plus), 0) << "decided by the low limb";
   EXPECT_EQ(compare(BigInt(), BigInt(0)), 0);
+}
+
+// A breach of the fixed capacity is reported as a value, never by ending the
+// process.  No token reaches it (the conversion runs the digit comparison
+// only for decimal exponents -65..38), so a record is made by hand.
+TEST(DigitComparison, CapacityBreachIsReportedNotFatal) {
+  const std::string digits = "1";
+  DecimalRecord record{};
+  record.mantissa = 1;
+  record.exponent = 5000;  // 5^5000 needs far more than 62 limbs
+  record.integer_begin = digits.data();
+  record.integer_end = digits.data() + digits.size();
+  EXPECT_FALSE(digit_comparison(record, ExtendedFloat{std::uint64_t{1} << 63, -32768}).has_value());
+  record.exponent = -5000;
+  EXPECT_FALSE(digit_comparison(record, ExtendedFloat{std::uint64_t{1} << 63, -32768}).has_value());
 }
 
 }  // namespace

@@ -137,6 +137,16 @@ TEST(ParseF32Token, EdgeCases) {
       {"7.006492321624086e-46", 0x00000001, "just above 2^-150"},
       {"1e-46", 0x00000000, "underflow to zero"},
       {"1e-99999999999", 0x00000000, "long negative exponent saturates"},
+      {"1e1000000000000000000", 0x7F800000, "19-digit exponent"},
+      {"1e-1000000000000000000", 0x00000000, "19-digit negative exponent"},
+      {"1e10000000000000000000", 0x7F800000, "20 digits: beyond int64 unless saturated"},
+      {"1e-10000000000000000000", 0x00000000, "20 digits, negative"},
+      {"-1e99999999999999999999", 0xFF800000, "20 nines, the sign kept"},
+      {"1e100000000000000000000", 0x7F800000, "21-digit exponent"},
+      {"-1e-100000000000000000000", 0x80000000, "21 digits, negative, the sign kept"},
+      {"1e" + repeat('9', 30), 0x7F800000, "30-digit exponent"},
+      {"1e-" + repeat('9', 30), 0x00000000, "30-digit negative exponent"},
+      {"0." + repeat('0', 30) + "1e" + repeat('9', 30), 0x7F800000, "the point moves a saturated exponent"},
       {"0e99999999999", 0x00000000, "zero with a long exponent"},
       {"1e000000000000", 0x3F800000, "leading zeros of an exponent are free"},
       {"-0", 0x80000000, "negative zero"},
@@ -249,6 +259,16 @@ TEST(ParseF32Token, StageBoundaries) {
       {"1.00000017881393432617187500000000000000000000000000000000001", 0x3F800002,
        "exactly 1 + 3*2^-24 plus: rounds up"},
       {"1.000000178813934326171875", 0x3F800002, "exactly 1 + 3*2^-24: tie to even 2"},
+  });
+}
+
+// Tokens whose digit count is beyond 2^28: the exponent must not stop
+// accumulating at a bound that such a count can cancel.
+TEST(ParseF32Token, DigitCountsBeyondTwoToThe28) {
+  const std::size_t zeros = (std::size_t{1} << 28) - 1;
+  check_f32_cases({
+      {"0." + repeat('0', zeros) + "1e2684354560", 0x7F800000, "10^2415919104 overflows"},
+      {"0." + repeat('0', zeros) + "1e268435459", 0x447A0000, "2^28 fraction digits scaled to 1000"},
   });
 }
 

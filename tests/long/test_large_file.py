@@ -137,3 +137,24 @@ def test_line_numbers_beyond_32_bits(tmp_path, capsys):
     assert report["message"] == f"Invalid file {path} at line {line}: bad doy"
     with capsys.disabled():
         print(f"\n{size / (1 << 30):.2f} GiB, fault at line {line}: peak RSS {report['peak_rss_mib']} MiB")
+
+
+def test_value_token_with_more_than_2_to_28_digits(tmp_path):
+    # 0.000...01e2684354560 with 2^28 - 1 zeros is 10^2415919104: the
+    # decimal point moves the exponent by the digit count, and no bound on
+    # the exponent that such a count can reach may cut it short.
+    path = tmp_path / "giant.sts"
+    with open(path, "wb") as file:
+        file.write(HEADER + b"2020 001 00 00 00 000 L 0.")
+        file.write(b"0" * ((1 << 28) - 1))
+        file.write(b"1e2684354560 -0." + b"0" * ((1 << 28) - 1) + b"1e2684354560" + b" 1" * 9 + b"\n")
+    report = read_in_child(
+        str(path),
+        """
+        import sys
+        from quillrow import read_sts
+        _, values = read_sts(sys.argv[1])
+        report = {"values": [repr(float(v)) for v in values[0, :3]]}
+        """,
+    )
+    assert report["values"] == ["inf", "-inf", "1.0"]

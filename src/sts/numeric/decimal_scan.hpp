@@ -76,10 +76,13 @@ inline const char* accumulate_digits(const char* p, const char* end, std::uint64
   return p;
 }
 
-// Exponents are saturated: once x reaches 2^28 further digits are consumed
-// unchanged, which keeps x below 2^32 and every derived exponent far from
-// the int64 limits while still meaning "far out of range".
-inline constexpr std::int64_t EXPONENT_SATURATION = 0x10000000;
+// Exponents are saturated: once x reaches 2^59 further digits are consumed
+// unchanged, so x stays below 10 * 2^59 < 2^63.  The bound must lie beyond
+// any digit count, since the decimal point moves x by one per digit: a token
+// lives in the address space (under 2^57 bytes, five-level paging
+// included), so |x| - 2^57 > 2^58 still means "far out of range" after any
+// shift, with its sign kept, and x - 2^57 cannot overflow either.
+inline constexpr std::int64_t EXPONENT_SATURATION = std::int64_t{1} << 59;
 
 // Rebuilds the mantissa from the first 19 significant digits when the body
 // holds more than 19 digits (out of line: long tokens only).

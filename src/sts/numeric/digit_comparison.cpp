@@ -1,7 +1,7 @@
 #include "sts/numeric/digit_comparison.hpp"
 
 #include <algorithm>
-#include <cstdlib>
+#include <optional>
 
 #include "sts/numeric/big_integer.hpp"
 #include "sts/numeric/tables.hpp"
@@ -17,19 +17,6 @@ namespace {
 constexpr int MAX_DIGITS = 114;
 constexpr int GROUP_DIGITS = 19;           // 10^19 < 2^64
 constexpr std::int32_t NORMAL_SHIFT = 40;  // 64 - 24 significand bits
-
-// The big integers cannot outgrow their fixed capacity for any token (see
-// BigInt).  Reaching this is a defect, not a property of the input, and
-// there is nobody to report it to in a noexcept conversion.
-[[noreturn]] void capacity_breach() noexcept {
-  std::abort();
-}
-
-void check(bool ok) noexcept {
-  if (!ok) {
-    capacity_breach();
-  }
-}
 
 // Power of ten of the leading significant digit.
 std::int32_t scientific_exponent(const DecimalRecord& record) noexcept {
@@ -88,21 +75,23 @@ class DigitReader {
   // Folds the last, shorter group; returns the digit count c.
   int finish(bool sticky) noexcept {
     if (group_count_ != 0) {
-      check(d_.try_mul_add(POWERS_OF_TEN_U64[group_count_], group_));
+      ok_ = ok_ && d_.try_mul_add(POWERS_OF_TEN_U64[group_count_], group_);
     }
     if (sticky) {
-      check(d_.try_mul_add(10, 1));
+      ok_ = ok_ && d_.try_mul_add(10, 1);
       return taken_ + 1;
     }
     return taken_;
   }
 
   int taken() const noexcept { return taken_; }
+  // False once D outgrew its capacity.
+  bool ok() const noexcept { return ok_; }
 
  private:
   void fold_if_full() noexcept {
     if (group_count_ == GROUP_DIGITS) {
-      check(d_.try_mul_add(POWERS_OF_TEN_U64[GROUP_DIGITS], group_));
+      ok_ = ok_ && d_.try_mul_add(POWERS_OF_TEN_U64[GROUP_DIGITS], group_);
       group_ = 0;
       group_count_ = 0;
     }
@@ -112,6 +101,7 @@ class DigitReader {
   std::uint64_t group_ = 0;
   int group_count_ = 0;
   int taken_ = 0;
+  bool ok_ = true;
 };
 
 const char* skip_zeros(const char* p, const char* end) noexcept {
@@ -123,7 +113,8 @@ const char* skip_zeros(const char* p, const char* end) noexcept {
 
 // D and c such that the token's value is D * 10^(s + 1 - c), with a sticky
 // final digit 1 standing for any non-zero digits beyond the first 114.
-int read_big_mantissa(const DecimalRecord& record, BigInt& d) noexcept {
+// Sets `ok` to false if D outgrew its capacity.
+int read_big_mantissa(const DecimalRecord& record, BigInt& d, bool& ok) noexcept {
   DigitReader reader(d);
   const char* p = skip_zeros(record.integer_begin, record.integer_end);
   p = reader.take(p, record.integer_end);
@@ -136,7 +127,9 @@ int read_big_mantissa(const DecimalRecord& record, BigInt& d) noexcept {
     f = reader.take(f, record.fraction_end);
     sticky = sticky || has_nonzero_digit(f, record.fraction_end);
   }
-  return reader.finish(sticky);
+  const int c = reader.finish(sticky);
+  ok = reader.ok();
+  return c;
 }
 
 std::uint64_t shift_right(std::uint64_t v, std::int32_t shift) noexcept {
@@ -145,9 +138,10 @@ std::uint64_t shift_right(std::uint64_t v, std::int32_t shift) noexcept {
 
 // k >= 0: the value D * 10^k is an integer, so its top 64 bits and a
 // truncation flag decide the rounding directly.
-ExtendedFloat positive_digit_comp(BigInt& d, std::int32_t k) noexcept {
-  check(d.try_pow5(static_cast<std::uint32_t>(k)));
-  check(d.try_shl(static_cast<std::uint32_t>(k)));
+std::optional<ExtendedFloat> positive_digit_comp(BigInt& d, std::int32_t k) noexcept {
+  if (!d.try_pow5(static_cast<std::uint32_t>(k)) || !d.try_shl(static_cast<std::uint32_t>(k))) {
+    return std::nullopt;
+  }
   bool truncated = false;
   const std::uint64_t m64 = d.top64(truncated);
   std::uint64_t kept = m64 >> NORMAL_SHIFT;
@@ -162,9 +156,9 @@ ExtendedFloat positive_digit_comp(BigInt& d, std::int32_t k) noexcept {
     ++e;
   }
   if (e >= INFINITE_EXPONENT) {
-    return {0, INFINITE_EXPONENT};
+    return ExtendedFloat{0, INFINITE_EXPONENT};
   }
-  return {kept & ~HIDDEN_BIT, e};
+  return ExtendedFloat{kept & ~HIDDEN_BIT, e};
 }
 
 // Rounds the approximation (fm, fe) to binary32 after dropping its low
@@ -199,7 +193,8 @@ ExtendedFloat round_approximation(std::uint64_t fm, std::int32_t fe,
 // take b = f rounded down and its upper halfway point h * 2^eh, and compare
 // D with h * 2^eh * 10^-k; powers of two on both sides cancel into one
 // shift so both stay integers.
-ExtendedFloat negative_digit_comp(BigInt& d, std::int32_t k, std::uint64_t fm, std::int32_t fe) noexcept {
+std::optional<ExtendedFloat> negative_digit_comp(BigInt& d, std::int32_t k, std::uint64_t fm,
+                                                 std::int32_t fe) noexcept {
   const ExtendedFloat b = round_approximation(fm, fe, [](std::uint64_t, int) { return false; }, 0);
   const std::uint32_t b_bits = b.bits();
   const std::uint32_t b_field = b_bits >> 23;
@@ -212,12 +207,15 @@ ExtendedFloat negative_digit_comp(BigInt& d, std::int32_t k, std::uint64_t fm, s
   const std::int32_t eh = eb - 1;
 
   BigInt halfway(h);
-  check(halfway.try_pow5(static_cast<std::uint32_t>(-k)));
+  bool ok = halfway.try_pow5(static_cast<std::uint32_t>(-k));
   const std::int32_t g = eh - k;
   if (g > 0) {
-    check(halfway.try_shl(static_cast<std::uint32_t>(g)));
+    ok = ok && halfway.try_shl(static_cast<std::uint32_t>(g));
   } else if (g < 0) {
-    check(d.try_shl(static_cast<std::uint32_t>(-g)));
+    ok = ok && d.try_shl(static_cast<std::uint32_t>(-g));
+  }
+  if (!ok) {
+    return std::nullopt;
   }
   const int ord = compare(d, halfway);
 
@@ -227,12 +225,16 @@ ExtendedFloat negative_digit_comp(BigInt& d, std::int32_t k, std::uint64_t fm, s
 
 }  // namespace
 
-ExtendedFloat digit_comparison(const DecimalRecord& record, ExtendedFloat f) noexcept {
+std::optional<ExtendedFloat> digit_comparison(const DecimalRecord& record, ExtendedFloat f) noexcept {
   const std::uint64_t fm = f.significand;
   const std::int32_t fe = f.exponent + UNSETTLED_BIAS;
   const std::int32_t s = scientific_exponent(record);
   BigInt d;
-  const int c = read_big_mantissa(record, d);
+  bool ok = true;
+  const int c = read_big_mantissa(record, d, ok);
+  if (!ok) {
+    return std::nullopt;
+  }
   const std::int32_t k = s + 1 - c;
   if (k >= 0) {
     return positive_digit_comp(d, k);

@@ -5,7 +5,7 @@
 
 namespace quillrow::numeric::detail {
 
-std::uint32_t convert_beyond_fast_path(const DecimalRecord& record) noexcept {
+std::optional<std::uint32_t> convert_beyond_fast_path(const DecimalRecord& record) noexcept {
   ExtendedFloat f = compute_float(record.exponent, record.mantissa);
   // With more than 19 significant digits the value lies between
   // mantissa * 10^q and (mantissa + 1) * 10^q.  If both ends round alike
@@ -15,7 +15,11 @@ std::uint32_t convert_beyond_fast_path(const DecimalRecord& record) noexcept {
     f = compute_unsettled(record.exponent, record.mantissa);
   }
   if (!f.settled()) {
-    f = digit_comparison(record, f);
+    const auto settled = digit_comparison(record, f);
+    if (!settled) {
+      return std::nullopt;
+    }
+    f = *settled;
   }
   return f.bits();
 }

@@ -27,49 +27,58 @@ inline std::optional<std::int32_t> parse_i32_token(std::string_view token) noexc
   return detail::parse_i32(token);
 }
 
+// What became of a value token.  `capacity_breach` is a defect, not a
+// property of the token: the digit comparison's big integers have room for
+// every token, and a caller reports it as an internal failure.
+enum class F32Status : std::uint8_t { accepted, rejected, capacity_breach };
+
 // Decimal number (or nan / inf / infinity in any case) converted to the
 // nearest binary32 value, ties to even.  Returns the bit pattern.
-// The row decoder's form: stores the bit pattern into `bits` and returns
+// The row decoder's form: stores the bit pattern into `bits` and says
 // whether the token was accepted.  Keeping the result out of an optional
 // lets it stay in registers; an optional spilled as two narrow stores and
 // reloaded as one wide load stalls store forwarding on every value.
-inline bool parse_f32_token(std::string_view token, std::uint32_t& bits) noexcept {
+inline F32Status parse_f32_token(std::string_view token, std::uint32_t& bits) noexcept {
   const char* p = token.data();
   const char* const end = p + token.size();
   if (p == end) {
-    return false;
+    return F32Status::rejected;
   }
   // Signs come and go at random from field to field: skip one without a
   // branch.
   const bool negative = *p == '-';
   p += static_cast<int>(negative | (*p == '+'));
   if (p == end) {
-    return false;  // a lone sign is not tried as a word
+    return F32Status::rejected;  // a lone sign is not tried as a word
   }
   std::uint32_t plain;
   if (detail::try_plain_decimal(p, end, plain)) {
     bits = plain ^ (static_cast<std::uint32_t>(negative) << 31);
-    return true;
+    return F32Status::accepted;
   }
   detail::DecimalRecord record;
   if (!detail::scan_short_decimal(p, end, record) && !detail::scan_decimal(p, end, record)) {
     const auto special = detail::parse_special_word(p, end, negative);
     bits = special.value_or(0);
-    return special.has_value();
+    return special ? F32Status::accepted : F32Status::rejected;
   }
   std::uint32_t magnitude;
   if (!detail::try_fast_path(record, magnitude)) {
-    magnitude = detail::convert_beyond_fast_path(record);
+    const auto converted = detail::convert_beyond_fast_path(record);
+    if (!converted) {
+      return F32Status::capacity_breach;
+    }
+    magnitude = *converted;
   }
   // Every result, zero, infinity and NaN included, takes the sign.
   bits = magnitude ^ (static_cast<std::uint32_t>(negative) << 31);
-  return true;
+  return F32Status::accepted;
 }
 
-// The same, as an optional bit pattern.
+// The same, as an optional bit pattern: nothing unless accepted.
 inline std::optional<std::uint32_t> parse_f32_token(std::string_view token) noexcept {
   std::uint32_t bits = 0;
-  if (!parse_f32_token(token, bits)) {
+  if (parse_f32_token(token, bits) != F32Status::accepted) {
     return std::nullopt;
   }
   return bits;
