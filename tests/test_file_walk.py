@@ -29,6 +29,7 @@ def message_of(path):
         (b"OBJECT\nOBJECT\nEND_OBJECT\n" + ROW + b"\n", NOT_CLOSED),  # still one block open
         (b"OBJECT\nOBJECT\nEND_OBJECT\nEND_OBJECT\n", NO_ROWS),
         (b"END_OBJECT\nOBJECT\n", NO_ROWS),  # 1 = 1 closes the header
+        (b"END_OBJECT\nEND_OBJECT\nOBJECT\n" + ROW + b"\n", NOT_CLOSED),  # 1 open, 2 closed: not balanced
         (b"OBJECT\nEND_OBJECT\nEND_OBJECT\nOBJECT\n", "Invalid file {} at line 3: bad year"),
         (b"OBJECT\nEND_OBJECT = OBJECT\n", NO_ROWS),  # a line with both words counts as END_OBJECT
         (b"XOBJECTX\nEND_OBJECTS=1\n", NO_ROWS),  # no word boundaries

@@ -112,6 +112,9 @@ def test_special_and_extreme_values_pass_through(sts_file):
         ((-2147483648,) * 6, 37069970335588352),
         ((-1, 1, 0, 0, 0, 0), -62198668800000),
         ((2016, 240, 12, 0, 0, 31), 1472299200031),
+        ((1900, 60, 0, 0, 0, 0), -2203891200000),  # 1 March: century years are common years
+        ((2100, 60, 0, 0, 0, 0), 4107542400000),
+        ((2000, 61, 0, 0, 0, 0), 951868800000),  # ... unless divisible by 400
     ],
 )
 def test_timestamps(sts_file, fields, expected):

@@ -177,4 +177,27 @@ TEST(Timestamp, ExtremeFieldsWrapWithoutOverflow) {
   EXPECT_EQ(timestamp_ms(0, 1, 0, 0, 0, 0), -62167132800000);
 }
 
+// The last line of a mapping may end at a page that cannot be read: the
+// field splitter's 64-byte blocks must never load past the readable end.
+TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* mapped = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  char* const base = static_cast<char*>(mapped);
+  ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
+  const std::string row = SHORT_ROW.substr(0, SHORT_ROW.size() - 1);  // 35 bytes, no LF
+  for (std::size_t length = 1; length <= 160; ++length) {
+    // Shorter than a row: its head; longer: blanks before the fields.
+    const std::string line =
+        length < row.size() ? row.substr(0, length) : std::string(length - row.size(), ' ') + row;
+    char* const start = base + page - length;
+    std::memcpy(start, line.data(), length);
+    RowBuffers rows;
+    const auto fault = decode_data_row({start, length}, base + page, 1, "mem.sts", rows);
+    EXPECT_EQ(fault.has_value(), length < row.size()) << "length " << length;
+    EXPECT_EQ(rows.timestamps.size(), length < row.size() ? 0U : 1U) << "length " << length;
+  }
+  munmap(mapped, 2 * page);
+}
+
 }  // namespace
