@@ -27,7 +27,7 @@ def plot_day(sts_path: str, png_path: str) -> None:
     magnitude = np.sqrt(bx.astype(np.float64) ** 2 + by.astype(np.float64) ** 2 + bz.astype(np.float64) ** 2)
 
     fig, axes = plt.subplots(4, 1, sharex=True, figsize=(10, 8), layout="constrained")
-    for ax, series, label in zip(axes, (bx, by, bz, magnitude), ("Bx", "By", "Bz", "|B|")):
+    for ax, series, label in zip(axes, (bx, by, bz, magnitude), ("Bx", "By", "Bz", "|B|"), strict=True):
         ax.plot(timestamps, series, linewidth=0.6)
         ax.set_ylabel(f"{label} (nT)")
         ax.grid(True, linewidth=0.3)

@@ -9,10 +9,10 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
+import quillrow
+
 from conftest import ROOT
 from gen_sts import write_sts
-
-import quillrow
 
 EXAMPLES = ROOT / "examples"
 
@@ -90,7 +90,7 @@ def test_many_files_on_a_two_worker_cluster(tmp_path):
     days = tmp_path / "days"
     days.mkdir()
     rows = [900, 1200, 1, 700, 1000]
-    for day, n in zip(range(241, 246), rows):
+    for day, n in zip(range(241, 246), rows, strict=True):
         write_sts(str(days / f"mag_2016_{day}.sts"), rows=n, seed=day, start=f"2016-{day}T00:00:00")
     (days / "notes.txt").write_text("not an STS file, and not matched by the pattern\n")
 

@@ -1,6 +1,7 @@
 """Properties of the benchmark file generator (tools/gen_sts.py)."""
 
 import datetime
+import itertools
 import struct
 import subprocess
 import sys
@@ -151,7 +152,7 @@ def test_one_second_cadence_over_several_days(tmp_path):
     gen_sts.write_sts(str(path), rows=3 * 86400 + 5, seed=2, start="2016-365T00:00:00")
     _, data = split_file(path)
     times = [row_time(line.split()) for line in data]
-    assert all(b - a == datetime.timedelta(seconds=1) for a, b in zip(times, times[1:]))
+    assert all(b - a == datetime.timedelta(seconds=1) for a, b in itertools.pairwise(times))
     assert data[-1].startswith(b"2017 002 00 00 04")
 
 

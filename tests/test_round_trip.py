@@ -5,11 +5,11 @@ import ctypes
 import random
 
 import numpy as np
-import pytest
+
+from quillrow import read_sts
 
 from conftest import HEADER
 from gen_sts import write_sts
-from quillrow import read_sts
 
 libc = ctypes.CDLL("libc.so.6")
 libc.strtof.restype = ctypes.c_float

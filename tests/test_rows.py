@@ -3,8 +3,9 @@
 import numpy as np
 import pytest
 
-from conftest import HEADER_LINES, ROW, ROW_MS
 from quillrow import read_sts
+
+from conftest import HEADER_LINES, ROW, ROW_MS
 
 LINE = HEADER_LINES + 1
 TIME = b"2024 001 12 30 15 250"

@@ -38,7 +38,7 @@ import argparse
 import math
 import random
 import sys
-from typing import Iterator, Sequence
+from collections.abc import Iterator, Sequence
 
 SECONDS_PER_DAY = 86400
 
@@ -158,7 +158,7 @@ def value_pools(seed: int) -> list[list[str]]:
     """Formatted tokens per column: a closed loop of smooth values plus noise."""
     rng = random.Random(seed)
     pools = []
-    for column, size in zip(COLUMNS, POOL_SIZES):
+    for column, size in zip(COLUMNS, POOL_SIZES, strict=True):
         phase = rng.uniform(0.0, 2.0 * math.pi)
         # Two harmonics whose periods divide the pool length, so the loop
         # closes without a jump; the noise is what the eye sees between rows.
@@ -223,7 +223,7 @@ def iter_rows(
                     clock[s],
                     decimal_day,
                     fraction[s],
-                    " ".join(pool[(i + off) % len(pool)] for pool, off in zip(pools, offsets)),
+                    " ".join(pool[(i + off) % len(pool)] for pool, off in zip(pools, offsets, strict=True)),
                     "\n",
                 )
             )
