@@ -34,7 +34,7 @@ def seeds():
     full = generated(3, 1)
     yield "generated", full
     for seed in range(4):
-        _, rows = split(generated(3, seed, start="2016-366T23:59:59"))
+        _, rows = split(generated(3, seed, start="2020-366T23:59:59"))
         body = b"\n".join(rows) + b"\n"
         yield f"small-{seed}", SMALL_HEADER + body
         yield f"crlf-{seed}", (SMALL_HEADER + body).replace(b"\n", b"\r\n")

@@ -66,7 +66,7 @@ def test_runnable_block(tmp_path, doc, line, code):
     names = set(re.findall(r"""["']([\w.-]+\.sts)["']""", code))
     assert names, "a runnable example reads no file"
     for seed, name in enumerate(sorted(names)):
-        write_sts(str(tmp_path / name), rows=3600, seed=seed, start="2016-240T00:00:00")
+        write_sts(str(tmp_path / name), rows=3600, seed=seed, start="2021-045T00:00:00")
     out = subprocess.run(
         [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=120
     )
