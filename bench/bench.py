@@ -229,7 +229,7 @@ def summarise(result: dict, rows: int, size: int, base: dict) -> dict:
         for b in methods:
             if a == b:
                 continue
-            per_round = [x / y for x, y in zip(result["seconds"][a], result["seconds"][b])]
+            per_round = [x / y for x, y in zip(result["seconds"][a], result["seconds"][b], strict=True)]
             ratios[f"{a}/{b}"] = {
                 "median": statistics.median(per_round),
                 "min": min(per_round),

@@ -18,7 +18,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from methods import LOADERS  # noqa: E402
+from methods import LOADERS
 
 
 def peak_rss_bytes() -> int:

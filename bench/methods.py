@@ -10,8 +10,8 @@ from __future__ import annotations
 
 import importlib
 import sys
+from collections.abc import Callable
 from pathlib import Path
-from typing import Callable
 
 BUILD_DIR = Path(__file__).resolve().parent.parent / "build" / "bench"
 
@@ -113,8 +113,9 @@ def load_pandas() -> Callable:
 
 
 def load_python() -> Callable:
-    import numpy as np
     from array import array
+
+    import numpy as np
 
     def read(path):
         stamps = array("q")

@@ -69,7 +69,7 @@ fi
 # --- naive C++ reader --------------------------------------------------------
 EXT="$("$PY" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
 NAIVE="$BUILD/naive_reader$EXT"
-if [[ ! -f "$NAIVE" || "$ROOT/bench/naive_reader.cpp" -nt "$NAIVE" ]]; then
+if [[ ! -f "$NAIVE" || "$NAIVE" -ot "$ROOT/bench/naive_reader.cpp" ]]; then
     log "building the naive reader"
     g++ -O2 -std=c++20 -shared -fPIC -Wall -Wextra \
         -I"$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \

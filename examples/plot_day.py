@@ -1,10 +1,10 @@
-"""Plots a day of magnetometer data from one STS file to a PNG.
+"""Plots a day of data from one STS file to a PNG.
 
-    python examples/plot_day.py mag_2016_240.sts day.png
+    python examples/plot_day.py sample_2021_045.sts day.png
 
-Four panels sharing one time axis: the three field components (value
-columns 0, 1 and 2) and the magnitude of the field, computed from them.
-Needs matplotlib (pip install "quillrow[plot]").
+Four panels sharing one time axis: the first three channels (value columns
+0, 1 and 2, C01 to C03 in the generated samples) and their Euclidean norm,
+computed from them.  Needs matplotlib (pip install "quillrow[plot]").
 """
 
 import sys
@@ -22,14 +22,15 @@ import quillrow
 
 def plot_day(sts_path: str, png_path: str) -> None:
     timestamps, values = quillrow.read_sts(sts_path)
-    bx, by, bz = values[:, 0], values[:, 1], values[:, 2]
-    # Summed in float64: the squares of nT-sized float32 values lose digits.
-    magnitude = np.sqrt(bx.astype(np.float64) ** 2 + by.astype(np.float64) ** 2 + bz.astype(np.float64) ** 2)
+    channels = [values[:, i] for i in range(3)]
+    # Summed in float64: the squares of float32 values of a few hundred lose digits.
+    norm = np.sqrt(sum(c.astype(np.float64) ** 2 for c in channels))
 
     fig, axes = plt.subplots(4, 1, sharex=True, figsize=(10, 8), layout="constrained")
-    for ax, series, label in zip(axes, (bx, by, bz, magnitude), ("Bx", "By", "Bz", "|B|")):
+    labels = ("C01", "C02", "C03", "norm of C01..C03")
+    for ax, series, label in zip(axes, (*channels, norm), labels, strict=True):
         ax.plot(timestamps, series, linewidth=0.6)
-        ax.set_ylabel(f"{label} (nT)")
+        ax.set_ylabel(label)
         ax.grid(True, linewidth=0.3)
 
     # Concise labels: hours along the axis, the date once at its edge.

@@ -1,6 +1,6 @@
 """One STS file as a pandas DataFrame indexed by its timestamps, without copying.
 
-    python examples/to_pandas.py mag_2016_240.sts
+    python examples/to_pandas.py sample_2021_045.sts
 
 The frame and the index are views of the two arrays read_sts returns: the
 value matrix is C-contiguous float32 of one dtype, so pandas can hold it as a
@@ -30,9 +30,9 @@ import pandas as pd
 
 import quillrow
 
-# The eleven value columns of the magnetometer files: the field components
-# and magnitude, the position and range, the field's rms, speed, local time.
-COLUMNS = ["bx", "by", "bz", "bt", "x", "y", "z", "range", "brms", "vel", "lt"]
+# The eleven value columns, named after the channels C01..C11 of the
+# generated samples.
+COLUMNS = [f"c{i:02d}" for i in range(1, 12)]
 
 
 def to_frame(timestamps: np.ndarray, values: np.ndarray) -> pd.DataFrame:
@@ -49,7 +49,7 @@ def main(path: str) -> None:
     print(f"{len(frame)} rows, index {frame.index.dtype}, values {frame.dtypes.iloc[0]}")
     print("values shared with the matrix:", np.shares_memory(frame.to_numpy(), values))
     print("index shared with the timestamps:", np.shares_memory(frame.index.to_numpy(), timestamps))
-    print(frame[["bx", "by", "bz"]].resample("1h").mean().round(3).head())
+    print(frame[["c01", "c02", "c03"]].resample("1h").mean().round(3).head())
 
 
 if __name__ == "__main__":

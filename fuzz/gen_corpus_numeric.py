@@ -74,7 +74,7 @@ def tokens(rng):
         e = rng.randint(-149, 104)
         half = Fraction(2 * m + 1) * Fraction(2) ** (e - 1)
         yield exact_decimal(half)
-        yield "%.9e" % float(Fraction(m) * Fraction(2) ** e)
+        yield f"{float(Fraction(m) * Fraction(2) ** e):.9e}"
     for _ in range(40):
         n = rng.randint(19, 60)
         s = "".join(rng.choice("0123456789") for _ in range(n))

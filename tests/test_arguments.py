@@ -7,8 +7,9 @@ import sys
 
 import pytest
 
-from conftest import ROW
 from quillrow import read_sts
+
+from conftest import ROW
 
 
 class StrPath(str):

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import HEADER, HEADER_LINES
+from conftest import HEADER_LINES
 
 COMMAND = Path(sys.executable).parent / "quillrow-info"
 

@@ -9,10 +9,10 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
+import quillrow
+
 from conftest import ROOT
 from gen_sts import write_sts
-
-import quillrow
 
 EXAMPLES = ROOT / "examples"
 
@@ -38,8 +38,8 @@ def test_plot_day_draws_four_panels(tmp_path):
     pytest.importorskip("matplotlib")
     from matplotlib import image
 
-    sts = tmp_path / "mag_2016_240.sts"
-    write_sts(str(sts), rows=6 * 3600, seed=240, start="2016-240T00:00:00")
+    sts = tmp_path / "sample_2021_045.sts"
+    write_sts(str(sts), rows=6 * 3600, seed=45, start="2021-045T00:00:00")
     png = tmp_path / "day.png"
     run_example("plot_day.py", sts, png)
 
@@ -68,14 +68,14 @@ def test_to_pandas_shares_the_arrays(tmp_path):
     assert isinstance(frame.index, pd.DatetimeIndex) and frame.index.dtype == "datetime64[ms]"
     assert np.shares_memory(frame.to_numpy(), values)
     assert np.shares_memory(frame.index.to_numpy(), timestamps)
-    np.testing.assert_array_equal(frame["bz"].to_numpy(), values[:, 2])
+    np.testing.assert_array_equal(frame["c03"].to_numpy(), values[:, 2])
 
     # Shared, not equal by chance: a write into the matrix shows in the frame,
     # and not in an explicit copy.
     independent = frame.copy()
     values[7, 2] = -1234.5
-    assert frame["bz"].iloc[7] == np.float32(-1234.5)
-    assert independent["bz"].iloc[7] != np.float32(-1234.5)
+    assert frame["c03"].iloc[7] == np.float32(-1234.5)
+    assert independent["c03"].iloc[7] != np.float32(-1234.5)
 
     out = run_example("to_pandas.py", sts)
     assert "values shared with the matrix: True" in out.stdout
@@ -90,8 +90,9 @@ def test_many_files_on_a_two_worker_cluster(tmp_path):
     days = tmp_path / "days"
     days.mkdir()
     rows = [900, 1200, 1, 700, 1000]
-    for day, n in zip(range(241, 246), rows):
-        write_sts(str(days / f"mag_2016_{day}.sts"), rows=n, seed=day, start=f"2016-{day}T00:00:00")
+    for day, n in zip(range(45, 50), rows, strict=True):
+        name = f"sample_2021_{day:03d}"
+        write_sts(str(days / f"{name}.sts"), rows=n, seed=day, start=f"2021-{day:03d}T00:00:00")
     (days / "notes.txt").write_text("not an STS file, and not matched by the pattern\n")
 
     with distributed.LocalCluster(

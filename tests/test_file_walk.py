@@ -2,8 +2,9 @@
 
 import pytest
 
-from conftest import HEADER, HEADER_LINES, ROW, ROW_MS
 from quillrow import read_sts
+
+from conftest import HEADER, HEADER_LINES, ROW, ROW_MS
 
 NOT_CLOSED = "Invalid file {}: header END_OBJECT not found"
 NO_ROWS = "Invalid file {}: no data rows found"
@@ -47,7 +48,7 @@ def test_header_and_blank_lines(write_file, content, expected):
 @pytest.mark.parametrize("line_end", [b"\n", b"\r\n"])
 @pytest.mark.parametrize("final_newline", [True, False])
 def test_line_ends(write_file, line_end, final_newline):
-    body = line_end.join(HEADER.splitlines() + [ROW, b"", ROW])
+    body = line_end.join([*HEADER.splitlines(), ROW, b"", ROW])
     if final_newline:
         body += line_end
     timestamps, values = read_sts(write_file(body))

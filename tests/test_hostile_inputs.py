@@ -10,8 +10,9 @@ import re
 
 import pytest
 
-from conftest import HEADER, HEADER_LINES, ROW, ROW_MS, resource_counts
 from quillrow import read_sts
+
+from conftest import HEADER, HEADER_LINES, ROW, ROW_MS, resource_counts
 
 NOT_CLOSED = "Invalid file {}: header END_OBJECT not found"
 NO_ROWS = "Invalid file {}: no data rows found"
@@ -79,7 +80,7 @@ def test_random_bytes(write_file, seed):
 def test_nul_bytes_inside_rows(sts_file, row, outcome):
     path = sts_file(ROW, row)
     if outcome is None:
-        timestamps, values = read_sts(path)
+        timestamps, _ = read_sts(path)
         assert timestamps.view("i8").tolist() == [ROW_MS, ROW_MS]
     else:
         assert message_of(path) == f"Invalid file {path} at line {HEADER_LINES + 2}: {outcome}"
@@ -113,7 +114,7 @@ def test_last_line_without_lf_ending_at_a_page_boundary(
     if isinstance(outcome, str):
         assert message_of(path) == f"Invalid file {path} at line {HEADER_LINES + 2}: {outcome}"
     else:
-        timestamps, values = read_sts(path)
+        _, values = read_sts(path)
         assert values.shape == (2, 11)
         assert values[1, 10] == outcome
 

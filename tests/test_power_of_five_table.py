@@ -29,7 +29,7 @@ def table_entries():
     text = (NUMERIC / "power_of_five_128.cpp").read_text()
     body = text[text.index("POWER_OF_FIVE_128[") :]
     pairs = re.findall(r"\{\s*0x([0-9A-Fa-f]+)\s*,\s*0x([0-9A-Fa-f]+)\s*\}", body)
-    return [(int(h, 16), int(l, 16)) for h, l in pairs]
+    return [(int(high, 16), int(low, 16)) for high, low in pairs]
 
 
 def test_power_of_five_128_has_651_entries():

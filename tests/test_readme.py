@@ -16,7 +16,7 @@ from conftest import ROOT
 from gen_sts import write_sts
 
 MARKER = "<!-- runnable -->"
-DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+DOCUMENTS = [ROOT / "README.md", ROOT / "CHANGELOG.md", *sorted((ROOT / "docs").glob("*.md"))]
 
 
 def runnable_blocks(text):
@@ -66,7 +66,7 @@ def test_runnable_block(tmp_path, doc, line, code):
     names = set(re.findall(r"""["']([\w.-]+\.sts)["']""", code))
     assert names, "a runnable example reads no file"
     for seed, name in enumerate(sorted(names)):
-        write_sts(str(tmp_path / name), rows=3600, seed=seed, start="2016-240T00:00:00")
+        write_sts(str(tmp_path / name), rows=3600, seed=seed, start="2021-045T00:00:00")
     out = subprocess.run(
         [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=120
     )
@@ -82,7 +82,7 @@ def test_renders_cleanly(doc):
     fences = [i for i, line in enumerate(lines, 1) if line.lstrip().startswith("```")]
     assert len(fences) % 2 == 0, f"unclosed code fence in {doc.name}, fences at lines {fences}"
     inside = set()
-    for start, end in zip(fences[::2], fences[1::2]):
+    for start, end in zip(fences[::2], fences[1::2], strict=True):
         inside.update(range(start, end + 1))
 
     # Tables: a header, a |---| separator of as many cells, and rows of as many cells.

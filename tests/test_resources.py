@@ -10,8 +10,9 @@ import textwrap
 
 import pytest
 
-from conftest import HEADER, ROW, ROW_MS, resource_counts, under_asan
 from quillrow import read_sts
+
+from conftest import HEADER, ROW, ROW_MS, resource_counts, under_asan
 
 # Under AddressSanitizer freed memory waits in a quarantine and the shadow
 # memory reserves terabytes of address space: resident-memory bounds and
@@ -33,7 +34,8 @@ def counts():
     asan = "libasan" in os.environ.get("LD_PRELOAD", "")  # as resource_counts() does
     with open("/proc/self/maps") as maps:
         entries = [line.split() for line in maps]
-    return len(os.listdir("/proc/self/fd")), sum(1 for e in entries if not asan or e[5:6] and e[5].startswith("/"))
+    mapped = sum(1 for e in entries if not asan or e[5:6] and e[5].startswith("/"))
+    return len(os.listdir("/proc/self/fd")), mapped
 """
 
 

@@ -8,8 +8,9 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import ROW, ROW_MS
 from quillrow import read_sts
+
+from conftest import ROW, ROW_MS
 
 VALUES_1_TO_11 = [float(i) for i in range(1, 12)]
 
@@ -136,7 +137,7 @@ def test_threads_get_correct_arrays(sts_file):
         try:
             for _ in range(20):
                 results.append(read_sts(path))
-        except BaseException as error:  # noqa: BLE001 - reported below
+        except BaseException as error:
             errors.append(error)
 
     threads = [threading.Thread(target=work) for _ in range(2)]

@@ -3,7 +3,6 @@
 import re
 import subprocess
 import sys
-import textwrap
 
 import pytest
 

@@ -9,6 +9,7 @@ import os
 import re
 import subprocess
 import sys
+import tarfile
 import tomllib
 import zipfile
 from pathlib import Path
@@ -75,6 +76,31 @@ def test_platform_tag_and_contents(repaired_wheel):
             "quillrow-info = quillrow_cli:main"
             in archive.read(next(n for n in names if n.endswith(".dist-info/entry_points.txt"))).decode()
         )
+        assert_carries_license(archive.read, names, ".dist-info/licenses/LICENSE", ".dist-info/METADATA")
+
+
+def assert_carries_license(read, names, license_suffix, metadata_suffix):
+    """The archive holds LICENSE as it is in the tree, declared in the metadata."""
+    (license_name,) = [n for n in names if n.endswith(license_suffix)]
+    assert read(license_name) == (ROOT / "LICENSE").read_bytes()
+    (metadata_name,) = [n for n in names if n.endswith(metadata_suffix)]
+    metadata = read(metadata_name).decode().splitlines()
+    assert "License-Expression: MIT" in metadata
+    assert "License-File: LICENSE" in metadata
+
+
+def test_sdist_carries_the_license(tmp_path):
+    pytest.importorskip("scikit_build_core")
+    # Building an sdist only packs files: no compiler runs.
+    code = "import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))"
+    name = run(sys.executable, "-c", code, tmp_path, cwd=ROOT).strip().splitlines()[-1]
+    with tarfile.open(tmp_path / name) as tar:
+        top = name.removesuffix(".tar.gz")
+
+        def read(member):
+            return tar.extractfile(member).read()
+
+        assert_carries_license(read, tar.getnames(), f"{top}/LICENSE", f"{top}/PKG-INFO")
 
 
 def test_installed_extension_uses_its_own_mimalloc(venv):

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Seeded generator of realistic STS files, standard library only.
+"""Seeded generator of sample STS files from a made-up sensor, standard library only.
 
-    python3 tools/gen_sts.py OUT.sts --rows N [--seed S] [--start 2016-240T12:00:00]
+    python3 tools/gen_sts.py OUT.sts --rows N [--seed S] [--start 2021-045T12:00:00]
 
 or, from Python:
 
@@ -12,15 +12,15 @@ A file is a keyword header of nested OBJECT / END_OBJECT blocks (it closes
 on the line where the two counts first balance, so no other header line
 holds either word), then one row per second of 18 space-separated fields:
 
-    2016 240 12 00 00 812 240.50000940 -180.592  11.716  99.883 135.621 ...
+    2021 045 12 00 00 145 045.50000168 -75.104 -69.682  79.571 265.119 ...
 
 year, day of year (3 digits), hour, minute, second (2 digits each),
 millisecond (3 digits), the decimal day of year (8 fraction digits), then
-eleven values shaped like magnetometer output: three field components and
-the magnitude in nT with 3 decimals, three position coordinates in km with
-2 decimals and five or six integer digits, a range with 1 decimal, an rms
-with 3 decimals, and two more columns of 2 and 3 decimals.  Rows average
-about 125 bytes, LF line ends.
+the eleven channels C01..C11 of an invented sensor, without units: C01 to
+C04 with 3 decimals and up to three integer digits (C04 never negative),
+C05 and C06 with 2 decimals and five or six integer digits, C07 and C08
+with 1 decimal (C08 never negative), C09 with 3 decimals, C10 and C11 with
+2 decimals.  Rows average about 125 bytes, LF line ends.
 
 Every value has at most 8 fraction digits and a magnitude below 2**25.
 For such a decimal d the nearest binary32 is reached identically whether
@@ -38,7 +38,7 @@ import argparse
 import math
 import random
 import sys
-from typing import Iterator, Sequence
+from collections.abc import Iterator, Sequence
 
 SECONDS_PER_DAY = 86400
 
@@ -55,7 +55,6 @@ class Column:
     def __init__(
         self,
         name: str,
-        units: str,
         width: int,
         decimals: int,
         centre: float,
@@ -67,7 +66,6 @@ class Column:
         assert decimals <= MAX_FRACTION_DIGITS
         assert abs(centre) + amplitude + 4 * noise < MAX_MAGNITUDE
         self.name = name
-        self.units = units
         self.width = width
         self.decimals = decimals
         self.centre = centre
@@ -81,17 +79,17 @@ class Column:
 # Values are chosen so the right-aligned numbers fill their width most of
 # the time, which gives rows of about 125 bytes.
 COLUMNS: Sequence[Column] = (
-    Column("BX", "nT", 7, 3, -12.0, 190.0, 1.5, 52_361),
-    Column("BY", "nT", 7, 3, 30.0, 170.0, 1.5, 47_123),
-    Column("BZ", "nT", 7, 3, 5.0, 120.0, 1.5, 61_001),
-    Column("BT", "nT", 7, 3, 160.0, 140.0, 0.8, 52_361, positive=True),
-    Column("X", "km", 9, 2, -65_000.0, 80_000.0, 0.0, 90_001),
-    Column("Y", "km", 9, 2, 110_000.0, 60_000.0, 0.0, 87_011),
-    Column("Z", "km", 8, 1, -20_000.0, 65_000.0, 0.0, 93_503),
-    Column("RANGE", "km", 8, 1, 180_000.0, 70_000.0, 0.0, 90_001, positive=True),
-    Column("BRMS", "nT", 5, 3, 2.5, 2.0, 0.3, 3_607, positive=True),
-    Column("VEL", "km/s", 6, 2, 900.0, 380.0, 0.5, 41_009),
-    Column("LT", "h", 5, 2, 12.0, 11.0, 0.01, 86_400),
+    Column("C01", 7, 3, -12.0, 190.0, 1.5, 52_361),
+    Column("C02", 7, 3, 30.0, 170.0, 1.5, 47_123),
+    Column("C03", 7, 3, 5.0, 120.0, 1.5, 61_001),
+    Column("C04", 7, 3, 160.0, 140.0, 0.8, 52_361, positive=True),
+    Column("C05", 9, 2, -65_000.0, 80_000.0, 0.0, 90_001),
+    Column("C06", 9, 2, 110_000.0, 60_000.0, 0.0, 87_011),
+    Column("C07", 8, 1, -20_000.0, 65_000.0, 0.0, 93_503),
+    Column("C08", 8, 1, 180_000.0, 70_000.0, 0.0, 90_001, positive=True),
+    Column("C09", 5, 3, 2.5, 2.0, 0.3, 3_607, positive=True),
+    Column("C10", 6, 2, 900.0, 380.0, 0.5, 41_009),
+    Column("C11", 5, 2, 12.0, 11.0, 0.01, 86_400),
 )
 
 # Distinct values precomputed per column; rows index them cyclically with a
@@ -116,11 +114,11 @@ def header_lines(rows: int, seed: int, start: tuple[int, int, int]) -> list[str]
     """
     year, doy, sod = start
     lines = [
-        "PDS_VERSION_ID       = PDS3",
+        "FORMAT_VERSION       = 1",
         "RECORD_TYPE          = FIXED_LENGTH",
         f"FILE_RECORDS         = {rows}",
-        "INSTRUMENT_ID        = MAG",
-        "SPACECRAFT_NAME      = QUILLROW-1",
+        "SENSOR_ID            = S01",
+        "SOURCE_NAME          = QUILLROW-SAMPLE",
         f"START_TIME           = {year:04d}-{doy:03d}T{sod // 3600:02d}:{sod // 60 % 60:02d}:{sod % 60:02d}",
         f"PRODUCT_ID           = QR{seed:06d}",
         "OBJECT               = FILE",
@@ -138,7 +136,7 @@ def header_lines(rows: int, seed: int, start: tuple[int, int, int]) -> list[str]
         ("MSEC", "ms"),
         ("DECIMAL_DAY", "d"),
     ]
-    names += [(c.name, c.units) for c in COLUMNS]
+    names += [(c.name, "none") for c in COLUMNS]
     for index, (name, units) in enumerate(names, start=1):
         lines += [
             "    OBJECT           = COLUMN",
@@ -158,7 +156,7 @@ def value_pools(seed: int) -> list[list[str]]:
     """Formatted tokens per column: a closed loop of smooth values plus noise."""
     rng = random.Random(seed)
     pools = []
-    for column, size in zip(COLUMNS, POOL_SIZES):
+    for column, size in zip(COLUMNS, POOL_SIZES, strict=True):
         phase = rng.uniform(0.0, 2.0 * math.pi)
         # Two harmonics whose periods divide the pool length, so the loop
         # closes without a jump; the noise is what the eye sees between rows.
@@ -194,7 +192,7 @@ def parse_start(text: str) -> tuple[int, int, int]:
 
 
 def iter_rows(
-    rows: int, seed: int = 0, start: tuple[int, int, int] = (2016, 240, 43200), millisecond: int | None = None
+    rows: int, seed: int = 0, start: tuple[int, int, int] = (2021, 45, 43200), millisecond: int | None = None
 ) -> Iterator[str]:
     """Data lines (with LF) at one-second cadence from `start`."""
     rng = random.Random(seed ^ 0x5EED)
@@ -223,7 +221,7 @@ def iter_rows(
                     clock[s],
                     decimal_day,
                     fraction[s],
-                    " ".join(pool[(i + off) % len(pool)] for pool, off in zip(pools, offsets)),
+                    " ".join(pool[(i + off) % len(pool)] for pool, off in zip(pools, offsets, strict=True)),
                     "\n",
                 )
             )
@@ -239,7 +237,7 @@ def write_sts(
     path: str,
     rows: int,
     seed: int = 0,
-    start: tuple[int, int, int] | str = (2016, 240, 43200),
+    start: tuple[int, int, int] | str = (2021, 45, 43200),
     millisecond: int | None = None,
 ) -> int:
     """Write an STS file of `rows` data rows; returns the file size in bytes."""
@@ -271,7 +269,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("out", help="file to write")
     parser.add_argument("--rows", type=int, required=True, help="number of data rows")
     parser.add_argument("--seed", type=int, default=0, help="seed of the values (default 0)")
-    parser.add_argument("--start", default="2016-240T12:00:00", help="first row's time, YYYY-DOYTHH:MM:SS")
+    parser.add_argument("--start", default="2021-045T12:00:00", help="first row's time, YYYY-DOYTHH:MM:SS")
     parser.add_argument(
         "--millisecond", type=int, default=None, help="millisecond field of every row (default: from seed)"
     )

@@ -1,20 +1,24 @@
 #!/usr/bin/env bash
-# Installs everything, builds, and runs the whole test suite: the Python
-# tests under NumPy 2 and NumPy 1.26 (each in its own virtual environment),
-# the C++ unit tests, the same suites under ASan + UBSan, a short run of
-# each fuzz target, and the benchmark's smoke mode.
+# Installs everything, builds, and runs the whole test suite: the format and
+# lint checks (tools/lint.sh), the Python tests under NumPy 2 and NumPy 1.26
+# (each in its own virtual environment), the C++ unit tests, the same suites
+# under ASan + UBSan, a short run of each fuzz target, and the benchmark's
+# smoke mode.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 bash tools/install_deps.sh
+status=0
+
+echo "== format and lint checks"
+bash tools/lint.sh || status=1
 
 echo "== building the wheel"
 rm -rf build/wheelhouse
 python3 -m pip wheel -q . -w build/wheelhouse --no-deps
 wheel=$(ls build/wheelhouse/quillrow-*.whl)
 
-status=0
 for flavour in np2 np1; do
   venv=".venv-$flavour"
   case $flavour in

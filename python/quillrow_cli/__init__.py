@@ -17,7 +17,8 @@ import json
 import os
 import sys
 import time
-from typing import Any, Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -41,7 +42,7 @@ def describe(path: str) -> dict[str, Any]:
     intervals = np.diff(ms)
     return {
         "file": path,
-        "rows": int(len(timestamps)),
+        "rows": len(timestamps),
         "first": str(timestamps[0]),
         "last": str(timestamps[-1]),
         "span_s": int(ms[-1] - ms[0]) / 1000.0,

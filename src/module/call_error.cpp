@@ -5,6 +5,7 @@
 #include <cstring>
 
 // The XSI strerror_r, which g++'s _GNU_SOURCE hides behind the GNU variant.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's own name for it
 extern "C" int __xpg_strerror_r(int errnum, char* buf, std::size_t buflen) noexcept;
 
 namespace quillrow::module {

@@ -61,7 +61,7 @@ Outcome<PyObject*> bind_path(PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 // A TypeError from converting the argument is re-raised as
 // "argument 'path': ..." with no cause and the context suppressed.
-CallError argument_conversion_error(Text text) {
+CallError argument_conversion_error(const Text& text) {
   Text message = concat("argument '", PARAMETER, "': ", text);
   // The type's name may hold lone surrogates in their "surrogatepass" form.
   PyRef argument = PyRef::steal(
@@ -90,6 +90,7 @@ Outcome<Text> path_text(PyObject* path) {
 // Opens the file read-only.  The NUL-terminated name lives on the stack for
 // ordinary paths and in a heap copy, freed on every way out, for long ones.
 Outcome<sts::FileDescriptor> open_file(const Text& path) {
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): searches the bytes, the terminator is not wanted
   if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
     return sts::IoError{sts::IoError::Kind::InvalidInput, "file name contained an unexpected NUL byte"};
   }

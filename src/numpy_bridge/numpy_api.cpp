@@ -168,6 +168,7 @@ PyRef get_datetime_dtype(std::int32_t unit) {
       null_object_failure();
     }
     void* metadata = nullptr;
+    // NOLINTNEXTLINE(bugprone-multi-level-implicit-pointer-conversion): copies the pointer's own bytes
     std::memcpy(&metadata, reinterpret_cast<char*>(descr) + c_metadata_offset(version), sizeof metadata);
     auto* meta = static_cast<DatetimeMetadata*>(metadata);
     meta->base = unit;

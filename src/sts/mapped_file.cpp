@@ -42,6 +42,7 @@ void MappedFile::unmap() noexcept {
   const std::uintptr_t aligned = page == 0 ? base : base - base % page;
   std::uint64_t length = size_ + (base - aligned);
   if (length == 0) length = 1;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): munmap takes the aligned start as a pointer
   (void)::munmap(reinterpret_cast<void*>(aligned), static_cast<std::size_t>(length));
   base_ = nullptr;
   size_ = 0;

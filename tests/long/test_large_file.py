@@ -89,7 +89,9 @@ def test_rows_beyond_4_gib(tmp_path, capsys):
             repeats = count // BLOCK_ROWS
             report = {
                 "rows": count,
-                "timestamps_match": bool((timestamps.view("i8").reshape(repeats, BLOCK_ROWS) == block_ms).all()),
+                "timestamps_match": bool(
+                    (timestamps.view("i8").reshape(repeats, BLOCK_ROWS) == block_ms).all()
+                ),
                 "values_match": bool((values.reshape(repeats, BLOCK_ROWS, 11) == block_values).all()),
                 "shape": list(values.shape),
             }
