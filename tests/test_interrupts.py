@@ -9,9 +9,9 @@ import sys
 import time
 
 import pytest
+from test_resources import run_python
 
 from conftest import ROW, ROW_MS
-from test_resources import run_python
 
 
 def test_ctrl_c_ends_the_wait_for_a_fifo_writer(tmp_path):
