@@ -1,6 +1,7 @@
 """The xarray engine `quillrow` (python/quillrow_xarray), one file and many over Dask."""
 
 import io
+import pickle
 from pathlib import Path
 
 import numpy as np
@@ -127,6 +128,23 @@ def test_read_errors_pass_through_unchanged(tmp_path, content, name, as_path):
         xr.open_dataset(path if as_path else str(path), engine="quillrow")
     assert type(through.value) is type(direct.value)
     assert through.value.args == direct.value.args
+
+
+def test_pickled_dataset_carries_the_path_not_the_matrix(tmp_path):
+    # How a Dask worker's opened file reaches the client and other workers.
+    sts = tmp_path / "sample_2021_045.sts"
+    write_sts(str(sts), rows=10_000, seed=45, start="2021-045T00:00:00")
+    ds = xr.open_dataset(sts, engine="quillrow")
+    blob = pickle.dumps(ds)
+    assert len(blob) < ds["values"].nbytes / 4
+
+    again = pickle.loads(blob)
+    assert_same_bits(again, *quillrow.read_sts(str(sts)))
+    assert not np.shares_memory(again["values"].to_numpy(), ds["values"].to_numpy())
+
+    write_sts(str(sts), rows=9_999, seed=45, start="2021-045T00:00:00")
+    with pytest.raises(ValueError, match=f"^{sts} changed since it was opened"):
+        pickle.loads(blob).load()
 
 
 def test_open_mfdataset_on_a_two_process_cluster(tmp_path):

@@ -24,6 +24,9 @@ error of read_sts (OSError subclasses, the ValueError naming file and line)
 reaches the caller as it was raised.  The whole file is read when it is
 opened: STS rows have no index to read a slice by.  open_mfdataset therefore
 makes one chunk per file, and with parallel=True the reads run as Dask tasks.
+On a distributed cluster the matrix does not travel back with the opened
+dataset: the worker that computes a chunk reads its file again (and refuses
+a file whose row count or first or last time has changed meanwhile).
 """
 
 from __future__ import annotations
@@ -35,7 +38,8 @@ from typing import Any, ClassVar
 import numpy as np
 import quillrow
 import xarray as xr
-from xarray.backends import BackendEntrypoint
+from xarray.backends import BackendArray, BackendEntrypoint
+from xarray.core import indexing
 
 __all__ = ["QuillrowBackendEntrypoint", "read_header"]
 
@@ -76,6 +80,44 @@ def channel_coordinate(channels: Iterable[Any] | None) -> np.ndarray:
     return np.array(names)
 
 
+class ValuesArray(BackendArray):
+    """The value matrix of one file, read once and handed out as views.
+
+    In the process that opened the file it holds read_sts's matrix itself.
+    Pickled, it keeps only the path, the shape and the first and last
+    timestamps: a Dask worker that receives it (open_mfdataset with a
+    distributed scheduler) reads the file again where it runs instead of
+    the matrix travelling through the client and the task graph.
+    """
+
+    def __init__(self, path: str, timestamps: np.ndarray, values: np.ndarray) -> None:
+        self.path = path
+        self.shape = values.shape
+        self.dtype = values.dtype
+        self.span = (timestamps[0], timestamps[-1])
+        self.values: np.ndarray | None = values
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {**self.__dict__, "values": None}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+
+    def matrix(self) -> np.ndarray:
+        if self.values is None:
+            timestamps, values = quillrow.read_sts(self.path)
+            if values.shape != self.shape or (timestamps[0], timestamps[-1]) != self.span:
+                raise ValueError(f"{self.path} changed since it was opened: read it again")
+            self.values = values
+        return self.values
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
+        # Slices give views of the matrix; at most one index array, a copy of what it selects.
+        return indexing.explicit_indexing_adapter(
+            key, self.shape, indexing.IndexingSupport.OUTER_1VECTOR, lambda raw: self.matrix()[raw]
+        )
+
+
 def nothing_to_close() -> None:
     """read_sts and read_header close the file before the dataset exists."""
 
@@ -111,7 +153,8 @@ class QuillrowBackendEntrypoint(BackendEntrypoint):
             "time": xr.Variable("time", timestamps),
             "channel": xr.Variable("channel", channel),
         }
-        data = {"values": xr.Variable(("time", "channel"), values)}
+        lazy = indexing.LazilyIndexedArray(ValuesArray(path, timestamps, values))
+        data = {"values": xr.Variable(("time", "channel"), lazy)}
         dataset = xr.Dataset(
             {k: v for k, v in data.items() if k not in drop},
             coords={k: v for k, v in coords.items() if k not in drop},
