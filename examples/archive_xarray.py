@@ -1,6 +1,6 @@
 """Opens a directory of daily STS files with xarray on a Dask cluster, resamples and plots.
 
-    python examples/archive_xarray.py DIR OUT.png [--days 5] [--rows 86400] [--workers 2]
+    python examples/archive_xarray.py DIR OUT.png [--days 5] [--rows 86400] [--workers 2] [--hours 3]
 
 First writes --days generated daily files into DIR (sample_2021_045.sts,
 sample_2021_046.sts, ..., --rows rows from midnight at one-second cadence),
@@ -12,8 +12,10 @@ then opens them all in one call through quillrow's xarray engine:
 Each file is read by a task on a local dask.distributed cluster of --workers
 processes (--workers 0: no cluster, Dask's threads in this process) and
 stays one chunk of the result.  The 1-minute means of the first three
-channels are computed on the cluster and drawn as three panels; minutes
-without rows are gaps.
+channels are computed on the cluster over the whole archive; the plot shows
+a time range of --hours around the first midnight between two files: the
+one-second values in grey, the 1-minute means over them, one panel per
+channel.  Minutes without rows are gaps.
 
 Needs xarray, dask.distributed and matplotlib (pip install "quillrow[xarray,plot]").
 """
@@ -31,6 +33,7 @@ matplotlib.use("Agg")  # draws to a file; no display needed
 
 import matplotlib.dates as mdates
 import matplotlib.pyplot as plt
+import numpy as np
 import xarray as xr
 from distributed import Client, LocalCluster
 
@@ -64,16 +67,21 @@ def open_archive(directory: Path) -> xr.Dataset:
     )
 
 
-def plot_means(means: xr.DataArray, title: str, png_path: Path) -> None:
+def plot_means(raw: xr.DataArray, means: xr.DataArray, window: slice, title: str, png_path: Path) -> None:
+    # A mean is labelled with the start of its minute; drawn at the minute's middle.
+    centres = means["time"] + np.timedelta64(30, "s")
     fig, axes = plt.subplots(len(PLOTTED), 1, sharex=True, figsize=(10, 6), layout="constrained")
     for ax, name in zip(axes, PLOTTED, strict=True):
-        ax.plot(means["time"], means.sel(channel=name), linewidth=0.6)
-        ax.set_ylabel(f"{name}, 1-min mean")
+        ax.plot(raw["time"], raw.sel(channel=name), color="0.75", linewidth=0.4, label="1 s")
+        ax.plot(centres, means.sel(channel=name), linewidth=1.0, label="1-min mean")
+        ax.set_ylabel(name)
         ax.grid(True, linewidth=0.3)
+    axes[0].legend(loc="upper right", fontsize="small")
     locator = mdates.AutoDateLocator()
     axes[-1].xaxis.set_major_locator(locator)
     axes[-1].xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
     axes[-1].set_xlabel("time (UTC)")
+    axes[-1].set_xlim(window.start, window.stop)
     axes[0].set_title(title)
     fig.savefig(png_path, dpi=100)
     plt.close(fig)
@@ -86,6 +94,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--days", type=int, default=5, help="daily files to generate (default 5)")
     parser.add_argument("--rows", type=int, default=86400, help="rows per file (default 86400, a day)")
     parser.add_argument("--workers", type=int, default=2, help="local cluster processes, 0 for none")
+    parser.add_argument("--hours", type=float, default=3.0, help="time range plotted (default 3)")
     args = parser.parse_args(argv)
 
     paths = write_days(args.directory, args.days, args.rows)
@@ -98,6 +107,10 @@ def main(argv: list[str] | None = None) -> int:
         ds = stack.enter_context(open_archive(args.directory))
         values = ds["values"]
         means = values.sel(channel=PLOTTED).resample(time="1min").mean().compute()
+        midnight = (values["time"].to_numpy()[0].astype("datetime64[D]") + 1).astype("datetime64[ms]")
+        half = np.timedelta64(round(args.hours * 1_800_000), "ms")
+        window = slice(midnight - half, midnight + half)
+        raw = values.sel(channel=PLOTTED, time=window).compute()
 
     first, last = (str(t)[:19] for t in values["time"].to_numpy()[[0, -1]])
     empty = int(means.isnull().all("channel").sum())
@@ -105,7 +118,8 @@ def main(argv: list[str] | None = None) -> int:
     chunks = values.data.numblocks[0]
     print(f"{chunks} chunks along time, {values.dtype} values, {values.sizes['channel']} channels")
     print(f"{means.sizes['time']} one-minute means, {empty} minutes without rows")
-    plot_means(means, f"{len(paths)} daily files, 1-minute means", args.png)
+    title = f"{len(paths)} daily files, {args.hours:g} h around {str(midnight)[:16]}"
+    plot_means(raw, means.sel(time=window), window, title, args.png)
     print(f"wrote {args.png}")
     return 0
 

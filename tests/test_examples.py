@@ -123,7 +123,8 @@ def test_archive_xarray_resamples_days_on_a_cluster(tmp_path):
     from matplotlib import image
 
     png = tmp_path / "means.png"
-    out = run_example("archive_xarray.py", tmp_path / "days", png, "--days", "3", "--rows", "1800")
+    args = ("--days", "3", "--rows", "1800", "--hours", "1")
+    out = run_example("archive_xarray.py", tmp_path / "days", png, *args)
     assert sorted(p.name for p in (tmp_path / "days").iterdir()) == [
         f"sample_2021_{day}.sts" for day in ("045", "046", "047")
     ]
@@ -136,7 +137,10 @@ def test_archive_xarray_resamples_days_on_a_cluster(tmp_path):
     ]
     pixels = image.imread(str(png))
     assert pixels.shape[:2] == (600, 1000)
-    # Line colour (matplotlib's first, #1f77b4) in each of the three panels.
+    # Line colour (matplotlib's first, #1f77b4) in each of the three panels, across the
+    # half of the hour plotted (23:30 to 00:30) that has rows: the first 30 minutes of day 46.
     rgb = (pixels[..., :3] * 255).round().astype(int)
     blue = np.abs(rgb - [0x1F, 0x77, 0xB4]).sum(axis=-1) < 60
     assert all(third.any() for third in np.array_split(blue.any(axis=1), 3))
+    columns = np.flatnonzero(blue.any(axis=0))
+    assert 350 < len(columns) < 500 and columns[0] > 450
