@@ -139,8 +139,7 @@ def test_archive_xarray_resamples_days_on_a_cluster(tmp_path):
     assert pixels.shape[:2] == (600, 1000)
     # Line colour (matplotlib's first, #1f77b4) in each of the three panels, across the
     # half of the hour plotted (23:30 to 00:30) that has rows: the first 30 minutes of day 46.
-    blue = (np.abs(pixels[..., :3] - np.array([0x1F, 0x77, 0xB4], np.float32) / 255)).sum(axis=-1) < 60 / 255
-    del pixels
+    blue = np.abs(pixels[..., :3] - np.array([0x1F, 0x77, 0xB4], np.float32) / 255).sum(axis=-1) < 60 / 255
     assert all(third.any() for third in np.array_split(blue.any(axis=1), 3))
     columns = np.flatnonzero(blue.any(axis=0))
     assert 350 < len(columns) < 500 and columns[0] > 450
