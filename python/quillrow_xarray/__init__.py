@@ -95,21 +95,21 @@ class ValuesArray(BackendArray):
         self.shape = values.shape
         self.dtype = values.dtype
         self.span = (timestamps[0], timestamps[-1])
-        self.values: np.ndarray | None = values
+        self.held: np.ndarray | None = values
 
     def __getstate__(self) -> dict[str, Any]:
-        return {**self.__dict__, "values": None}
+        return {**self.__dict__, "held": None}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
 
     def matrix(self) -> np.ndarray:
-        if self.values is None:
+        if self.held is None:
             timestamps, values = quillrow.read_sts(self.path)
             if values.shape != self.shape or (timestamps[0], timestamps[-1]) != self.span:
-                raise ValueError(f"{self.path} changed since it was opened: read it again")
-            self.values = values
-        return self.values
+                raise ValueError(f"{self.path} changed since it was opened: open it again")
+            self.held = values
+        return self.held
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
         # Slices give views of the matrix; at most one index array, a copy of what it selects.
