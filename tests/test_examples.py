@@ -115,3 +115,32 @@ def test_many_files_on_a_two_worker_cluster(tmp_path):
     expected = np.concatenate([quillrow.read_sts(str(p))[1] for p in sorted(days.glob("*.sts"))])
     means = re.fullmatch(r"column means: \[(.*)\]", lines[2]).group(1).split()
     np.testing.assert_allclose([float(m) for m in means], expected.mean(axis=0, dtype=np.float64), rtol=1e-3)
+
+
+def test_archive_xarray_resamples_days_on_a_cluster(tmp_path):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("distributed")
+    pytest.importorskip("quillrow_xarray")
+    from matplotlib import image
+
+    png = tmp_path / "means.png"
+    args = ("--days", "3", "--rows", "1800", "--hours", "1")
+    out = run_example("archive_xarray.py", tmp_path / "days", png, *args)
+    assert sorted(p.name for p in (tmp_path / "days").iterdir()) == [
+        f"sample_2021_{day}.sts" for day in ("045", "046", "047")
+    ]
+    # Three half hours from midnight of days 45..47: minutes 00:00 of day 45 to 00:29 of day 47.
+    assert out.stdout.splitlines() == [
+        "3 files, 5400 rows from 2021-02-14T00:00:00 to 2021-02-16T00:29:59",
+        "3 chunks along time, float32 values, 11 channels",
+        f"{2 * 1440 + 30} one-minute means, {2 * 1440 + 30 - 90} minutes without rows",
+        f"wrote {png}",
+    ]
+    pixels = image.imread(str(png))
+    assert pixels.shape[:2] == (600, 1000)
+    # Line colour (matplotlib's first, #1f77b4) in each of the three panels, across the
+    # half of the hour plotted (23:30 to 00:30) that has rows: the first 30 minutes of day 46.
+    blue = np.abs(pixels[..., :3] - np.array([0x1F, 0x77, 0xB4], np.float32) / 255).sum(axis=-1) < 60 / 255
+    assert all(third.any() for third in np.array_split(blue.any(axis=1), 3))
+    columns = np.flatnonzero(blue.any(axis=0))
+    assert 350 < len(columns) < 500 and columns[0] > 450

@@ -72,9 +72,11 @@ def test_platform_tag_and_contents(repaired_wheel):
         assert archive.read("quillrow.pyi") == stub
         assert archive.read("quillrow-stubs/__init__.pyi") == stub
         assert "quillrow_cli/__init__.py" in names
+        assert "quillrow_xarray/__init__.py" in names
+        entry_points = archive.read(next(n for n in names if n.endswith(".dist-info/entry_points.txt")))
+        assert "quillrow-info = quillrow_cli:main" in entry_points.decode()
         assert (
-            "quillrow-info = quillrow_cli:main"
-            in archive.read(next(n for n in names if n.endswith(".dist-info/entry_points.txt"))).decode()
+            "[xarray.backends]\nquillrow = quillrow_xarray:QuillrowBackendEntrypoint" in entry_points.decode()
         )
         assert_carries_license(archive.read, names, ".dist-info/licenses/LICENSE", ".dist-info/METADATA")
 

@@ -1,0 +1,194 @@
+"""The xarray engine `quillrow` (python/quillrow_xarray), one file and many over Dask."""
+
+import io
+import pickle
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+import quillrow
+from conftest import HEADER, ROW
+from gen_sts import write_sts
+
+REASON = "the xarray engine needs xarray>=2025.1.2 (pip install 'quillrow[xarray]')"
+xr = pytest.importorskip("xarray", minversion="2025.1.2", reason=REASON)
+quillrow_xarray = pytest.importorskip("quillrow_xarray", reason=REASON)
+
+NAMES = [f"C{i:02d}" for i in range(1, 12)]
+
+
+def assert_same_bits(ds, timestamps, values):
+    assert ds["time"].dtype == np.dtype("datetime64[ms]")
+    assert ds["values"].dtype == np.float32 and ds["values"].dims == ("time", "channel")
+    np.testing.assert_array_equal(ds["time"].to_numpy().view(np.int64), timestamps.view(np.int64))
+    np.testing.assert_array_equal(ds["values"].to_numpy().view(np.uint32), values.view(np.uint32))
+
+
+@pytest.mark.parametrize("as_path", [False, True], ids=["str", "Path"])
+def test_open_dataset_wraps_what_read_sts_returns(tmp_path, monkeypatch, as_path):
+    sts = tmp_path / "sample_2021_045.sts"
+    write_sts(str(sts), rows=3000, seed=45, start="2021-045T00:00:00")
+    # Values read_sts gives bits that a float64 round trip would change: NaN payload, -0.
+    with open(sts, "a") as out:
+        out.write("2021 046 00 00 00 000 x -0 nan -nan inf -inf 1e-45 3.4028235e38 1 2 3 4\n")
+    expected = quillrow.read_sts(str(sts))
+    header = sts.read_text().split("\n2021 045 ")[0]
+
+    handed_out = []
+
+    def recording_read_sts(path):
+        assert type(path) is str
+        handed_out.append(read_sts(path))
+        return handed_out[-1]
+
+    read_sts = quillrow.read_sts
+    monkeypatch.setattr(quillrow, "read_sts", recording_read_sts)
+
+    # No engine given: the .sts suffix picks it through the registered entry point.
+    with xr.open_dataset(sts if as_path else str(sts)) as ds:
+        assert_same_bits(ds, *expected)
+        assert np.shares_memory(ds["values"].to_numpy(), handed_out[0][1])
+        assert ds["channel"].to_numpy().tolist() == list(range(11))
+        assert ds.attrs["source"] == str(sts)
+        assert ds.attrs["header"] == header and "END_OBJECT" in header.splitlines()[-1]
+
+
+@pytest.mark.parametrize(
+    "header, text",
+    [
+        # CRLF line ends, a blank line kept, a byte that is not UTF-8 escaped.
+        (
+            b"X = 1\r\n\r\nOBJECT = FILE\r\n  NAME = \xff\r\nEND_OBJECT = FILE\r\n",
+            "X = 1\n\nOBJECT = FILE\n  NAME = \\xff\nEND_OBJECT = FILE",
+        ),
+        # Closes can run ahead of opens; the header ends when they balance.
+        (b"END_OBJECT = A\nOBJECT = B\n", "END_OBJECT = A\nOBJECT = B"),
+        # A line holding both words is only a close.
+        (b"OBJECT = A\nOBJECT_END_OBJECT = A\n", "OBJECT = A\nOBJECT_END_OBJECT = A"),
+    ],
+    ids=["crlf-blank-latin1", "close-first", "both-words"],
+)
+def test_header_attribute_ends_where_the_reader_does(sts_file, header, text):
+    path = sts_file(ROW, ROW, header=header)
+    with xr.open_dataset(path, engine="quillrow") as ds:
+        assert ds.attrs["header"] == text
+        assert ds.sizes["time"] == 2
+
+
+@pytest.mark.parametrize(
+    "kwargs, data_vars, coords",
+    [
+        ({"drop_variables": "values"}, [], ["channel", "time"]),
+        ({"drop_variables": ["channel"], "channels": NAMES}, ["values"], ["time"]),
+        ({"channels": NAMES}, ["values"], ["channel", "time"]),
+    ],
+)
+def test_drop_variables_and_channel_names(sts_file, kwargs, data_vars, coords):
+    with xr.open_dataset(sts_file(ROW), engine="quillrow", **kwargs) as ds:
+        assert sorted(ds.data_vars) == data_vars
+        assert sorted(ds.coords) == coords
+        if "channel" in coords:
+            assert ds["channel"].to_numpy().tolist() == kwargs.get("channels", list(range(11)))
+
+
+@pytest.mark.parametrize(
+    "channels, error", [(NAMES[:10], ValueError), ([*NAMES[:10], "C01"], ValueError), ("C" * 11, TypeError)]
+)
+def test_channel_names_must_be_eleven_distinct(sts_file, channels, error):
+    with pytest.raises(error, match="11"):
+        xr.open_dataset(sts_file(ROW), engine="quillrow", channels=channels)
+
+
+@pytest.mark.parametrize(
+    "target, can_open",
+    [
+        ("days/sample_2021_045.sts", True),
+        (Path("SAMPLE.STS"), True),
+        ("sample.sts.gz", False),
+        ("sample.nc", False),
+        (b"sample.sts", False),  # read_sts takes str paths only
+        (io.BytesIO(b""), False),
+    ],
+)
+def test_guess_can_open(target, can_open):
+    assert quillrow_xarray.QuillrowBackendEntrypoint().guess_can_open(target) is can_open
+
+
+@pytest.mark.parametrize(
+    "content, name",
+    [(None, "missing.sts"), (HEADER + ROW + b"\n" + ROW[:-3] + b"\n", "short.sts"), (b"", "empty.sts")],
+)
+@pytest.mark.parametrize("as_path", [False, True], ids=["str", "Path"])
+def test_read_errors_pass_through_unchanged(tmp_path, content, name, as_path):
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(Exception) as direct:
+        quillrow.read_sts(str(path))
+    with pytest.raises(Exception) as through:
+        xr.open_dataset(path if as_path else str(path), engine="quillrow")
+    assert type(through.value) is type(direct.value)
+    assert through.value.args == direct.value.args
+
+
+def test_pickled_dataset_carries_the_path_not_the_matrix(tmp_path):
+    # How a Dask worker's opened file reaches the client and other workers.
+    sts = tmp_path / "sample_2021_045.sts"
+    write_sts(str(sts), rows=10_000, seed=45, start="2021-045T00:00:00")
+    ds = xr.open_dataset(sts, engine="quillrow")
+    blob = pickle.dumps(ds)
+    assert len(blob) < ds["values"].nbytes / 4
+
+    again = pickle.loads(blob)
+    assert_same_bits(again, *quillrow.read_sts(str(sts)))
+    assert not np.shares_memory(again["values"].to_numpy(), ds["values"].to_numpy())
+
+    write_sts(str(sts), rows=9_999, seed=45, start="2021-045T00:00:00")
+    with pytest.raises(ValueError, match=f"^{re.escape(str(sts))} changed since it was opened"):
+        pickle.loads(blob).load()
+
+
+def test_open_mfdataset_on_a_two_process_cluster(tmp_path):
+    distributed = pytest.importorskip("distributed", reason="the cluster test needs dask.distributed")
+    days = tmp_path / "days"
+    days.mkdir()
+    rows = {45: 700, 46: 1, 47: 1200}
+    for day, n in rows.items():
+        write_sts(
+            str(days / f"sample_2021_{day:03d}.sts"), rows=n, seed=day, start=f"2021-{day:03d}T00:00:00"
+        )
+    paths = sorted(str(p) for p in days.glob("*.sts"))
+    parts = [quillrow.read_sts(p) for p in paths]
+
+    def open_all(pattern):
+        return xr.open_mfdataset(
+            str(days / pattern),
+            engine="quillrow",
+            combine="nested",
+            concat_dim="time",
+            parallel=True,
+            channels=NAMES,
+        )
+
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, host="127.0.0.1"
+        ) as cluster,
+        distributed.Client(cluster),
+    ):
+        with open_all("*.sts") as ds:
+            assert ds["values"].chunks == (tuple(rows.values()), (11,))
+            ds.load()
+        # The files were opened by tasks of this cluster.
+        assert "open_dataset" in cluster.scheduler.task_prefixes
+
+        bad = days / "sample_2021_048.sts"
+        bad.write_bytes(HEADER + ROW + b"\n" + ROW + b" 12\n")
+        with pytest.raises(ValueError) as info:
+            open_all("*.sts")
+        assert str(info.value) == f"Invalid file {bad} at line 7: too many fields"
+
+    assert_same_bits(ds, np.concatenate([t for t, _ in parts]), np.concatenate([v for _, v in parts]))
+    assert ds["channel"].to_numpy().tolist() == NAMES
+    assert ds.attrs["source"] == paths[0]
