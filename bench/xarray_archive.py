@@ -68,6 +68,7 @@ def open_archive(paths: list[str]):
 
 def read_sts_loop(paths: list[str]):
     import numpy as np
+
     import quillrow
 
     parts = [quillrow.read_sts(p) for p in paths]
@@ -77,6 +78,7 @@ def read_sts_loop(paths: list[str]):
 def read_csv_loop(paths: list[str]):
     import numpy as np
     import pandas as pd
+
     from methods import TIME_COLUMNS, VALUE_COLUMNS, header_line_count, timestamps_from_columns
 
     dtypes = {c: np.int32 for c in TIME_COLUMNS} | {c: np.float32 for c in VALUE_COLUMNS}

@@ -7,7 +7,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
 import quillrow
+
 from conftest import HEADER, ROW
 from gen_sts import write_sts
 

@@ -36,10 +36,11 @@ from collections.abc import Iterable
 from typing import Any, ClassVar
 
 import numpy as np
-import quillrow
 import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
+
+import quillrow
 
 __all__ = ["QuillrowBackendEntrypoint", "read_header"]
 
