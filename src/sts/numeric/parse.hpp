@@ -39,8 +39,11 @@ enum class F32Status : std::uint8_t { accepted, rejected, capacity_breach };
 // The row decoder's form: stores the bit pattern into `bits` and says
 // whether the token was accepted.  Keeping the result out of an optional
 // lets it stay in registers; an optional spilled as two narrow stores and
-// reloaded as one wide load stalls store forwarding on every value.
-inline F32Status parse_f32_token(std::string_view token, std::uint32_t& bits) noexcept {
+// reloaded as one wide load stalls store forwarding on every value.  Forced
+// inline: the row decoder has one copy per instruction set, and a function
+// with several callers would otherwise stay out of line.
+[[gnu::always_inline]] inline F32Status parse_f32_token(std::string_view token,
+                                                        std::uint32_t& bits) noexcept {
   const char* p = token.data();
   const char* const end = p + token.size();
   if (p == end) {
