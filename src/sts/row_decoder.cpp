@@ -46,6 +46,12 @@ FileFault time_field_fault(bool missing, std::uint64_t line_number, std::string_
 
 namespace {
 
+// A block of 64 bytes classified: bit i for byte i.
+struct Masks {
+  std::uint64_t separators;  // TAB, LF, FF, CR, SPACE
+  std::uint64_t line_ends;   // LF
+};
+
 #if defined(__x86_64__)
 
 // The five separators have five different low nibbles (SPACE 0, TAB 9, LF
@@ -60,18 +66,19 @@ namespace sse2 {
 
 // SSSE3's PSHUFB is not part of the baseline: one compare per separator.
 struct Blocks {
-  static std::uint64_t separators(const char* p) noexcept {
-    std::uint64_t mask = 0;
+  static Masks classify(const char* p) noexcept {
+    Masks masks{0, 0};
     for (unsigned i = 0; i < 64; i += 16) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const __m128i lf = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'));
       const __m128i hits = _mm_or_si128(
           _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))),
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')),
-                                    _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\f'))),
+          _mm_or_si128(_mm_or_si128(lf, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\f'))),
                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))));
-      mask |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(hits))) << i;
+      masks.separators |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(hits))} << i;
+      masks.line_ends |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(lf))} << i;
     }
-    return mask;
+    return masks;
   }
 };
 
@@ -83,15 +90,21 @@ QUILLROW_TARGET_BEGIN("avx2,bmi,bmi2,popcnt")
 namespace avx2 {
 
 struct Blocks {
-  static std::uint64_t separators(const char* p) noexcept {
+  static std::uint32_t movemask(__m256i hits) noexcept {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(hits));
+  }
+
+  static Masks classify(const char* p) noexcept {
     const __m256i table = _mm256_setr_epi8(QUILLROW_SEPARATOR_TABLE, QUILLROW_SEPARATOR_TABLE);
+    const __m256i lf = _mm256_set1_epi8('\n');
     const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    const auto low_mask = static_cast<std::uint32_t>(
-        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, low), low)));
-    const auto high_mask = static_cast<std::uint32_t>(
-        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, high), high)));
-    return low_mask | (std::uint64_t{high_mask} << 32);
+    const std::uint64_t separators =
+        movemask(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, low), low)) |
+        std::uint64_t{movemask(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, high), high))} << 32;
+    const std::uint64_t line_ends =
+        movemask(_mm256_cmpeq_epi8(low, lf)) | std::uint64_t{movemask(_mm256_cmpeq_epi8(high, lf))} << 32;
+    return {separators, line_ends};
   }
 };
 
@@ -104,12 +117,12 @@ QUILLROW_TARGET_BEGIN("avx512f,avx512bw,avx2,bmi,bmi2,popcnt")
 namespace avx512 {
 
 struct Blocks {
-  static std::uint64_t separators(const char* p) noexcept {
+  static Masks classify(const char* p) noexcept {
     alignas(64) static constexpr char TABLE[64] = {QUILLROW_SEPARATOR_TABLE, QUILLROW_SEPARATOR_TABLE,
                                                    QUILLROW_SEPARATOR_TABLE, QUILLROW_SEPARATOR_TABLE};
-    const __m512i table = _mm512_load_si512(TABLE);
     const __m512i bytes = _mm512_loadu_si512(p);
-    return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(table, bytes), bytes);
+    return {_mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(_mm512_load_si512(TABLE), bytes), bytes),
+            _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'))};
   }
 };
 
@@ -118,16 +131,16 @@ struct Blocks {
 }  // namespace avx512
 QUILLROW_TARGET_END
 
-using RowDecoder = std::optional<FileFault> (*)(std::string_view, const char*, std::uint64_t,
-                                                std::string_view, RowBuffers&);
+using LineDecoder = std::optional<FileFault> (*)(std::string_view, std::uint64_t&, std::string_view,
+                                                 RowBuffers&);
 
-RowDecoder decoder_for(BlockPath path) noexcept {
+LineDecoder decoder_for(BlockPath path) noexcept {
   switch (path) {
-    case BlockPath::avx2: return avx2::decode_row;
-    case BlockPath::avx512: return avx512::decode_row;
+    case BlockPath::avx2: return avx2::decode_lines;
+    case BlockPath::avx512: return avx512::decode_lines;
     case BlockPath::sse2: break;
   }
-  return sse2::decode_row;
+  return sse2::decode_lines;
 }
 
 #else
@@ -135,11 +148,13 @@ RowDecoder decoder_for(BlockPath path) noexcept {
 namespace scalar {
 
 struct Blocks {
-  static std::uint64_t separators(const char* p) noexcept {
-    std::uint64_t mask = 0;
-    for (unsigned i = 0; i < 64; ++i)
-      mask |= std::uint64_t{is_separator(p[i])} << i;
-    return mask;
+  static Masks classify(const char* p) noexcept {
+    Masks masks{0, 0};
+    for (unsigned i = 0; i < 64; ++i) {
+      masks.separators |= std::uint64_t{is_separator(p[i])} << i;
+      masks.line_ends |= std::uint64_t{p[i] == '\n'} << i;
+    }
+    return masks;
   }
 };
 
@@ -147,18 +162,18 @@ struct Blocks {
 
 }  // namespace scalar
 
-using RowDecoder = std::optional<FileFault> (*)(std::string_view, const char*, std::uint64_t,
-                                                std::string_view, RowBuffers&);
+using LineDecoder = std::optional<FileFault> (*)(std::string_view, std::uint64_t&, std::string_view,
+                                                 RowBuffers&);
 
-RowDecoder decoder_for(BlockPath) noexcept {
-  return scalar::decode_row;
+LineDecoder decoder_for(BlockPath) noexcept {
+  return scalar::decode_lines;
 }
 
 #endif
 
 // The decoder in use: the widest the machine runs, unless a test chose
 // another.
-std::atomic<RowDecoder> active_decoder{decoder_for(widest_block_path())};
+std::atomic<LineDecoder> active_decoder{decoder_for(widest_block_path())};
 std::atomic<BlockPath> active_path{widest_block_path()};
 
 }  // namespace
@@ -174,14 +189,9 @@ bool use_block_path(BlockPath path) noexcept {
   return true;
 }
 
-std::optional<FileFault> decode_data_row(std::string_view line, std::uint64_t line_number,
-                                         std::string_view path, RowBuffers& rows) {
-  return decode_data_row(line, line.data() + line.size(), line_number, path, rows);
-}
-
-std::optional<FileFault> decode_data_row(std::string_view line, const char* readable_end,
-                                         std::uint64_t line_number, std::string_view path, RowBuffers& rows) {
-  return active_decoder.load(std::memory_order_relaxed)(line, readable_end, line_number, path, rows);
+std::optional<FileFault> decode_data_lines(std::string_view data, std::uint64_t& line_number,
+                                           std::string_view path, RowBuffers& rows) {
+  return active_decoder.load(std::memory_order_relaxed)(data, line_number, path, rows);
 }
 
 std::optional<FileFault> finish_rows(const RowBuffers& rows, std::string_view path) {

@@ -1,5 +1,5 @@
-// The row decoder's kernel: the field splitter and the decoding of one data
-// row, written once over a block classifier and compiled once per
+// The row decoder's kernel: the walk over the data lines and the decoding
+// of each row, written once over a block classifier and compiled once per
 // instruction set.  row_decoder.cpp includes this file several times, each
 // time inside a namespace of its own that defines `Blocks` (the classifier
 // of that instruction set) and inside a region that compiles every function
@@ -7,108 +7,143 @@
 // functions, all inlining their own classifier, and nothing compiled for a
 // wider target can be chosen in place of a baseline function.
 //
-// Blocks::separators(p) turns the 64 bytes at p into a bit mask of their
-// separators (TAB, LF, FF, CR, SPACE), bit i for byte i.
+// Blocks::classify(p) turns the 64 bytes at p into two bit masks, bit i for
+// byte i: separators (TAB, LF, FF, CR, SPACE) and LFs.
 //
 // No include guard, no includes: the includer provides both.
 
-// Splitting a data line into fields.  A field is a maximal run of bytes
-// that are not separators.  The line is classified 64 bytes at a time, and
-// fields are then found with count-trailing-zeros on the mask instead of a
-// compare-and-branch per byte.
+// A cursor over the data lines, 64 bytes at a time.  Each block of the data
+// is classified once; fields and line ends are then found with
+// count-trailing-zeros on the masks, with no compare-and-branch per byte
+// and no separate search for the LF.
 //
-// Loads never pass `readable_end` (the end of the mapping): a block that
-// would is classified from a zero-padded local copy of its readable bytes.
-// Bits for bytes at and after the end of the line are set, so the line end
-// acts as a separator.
-class FieldSplitter {
+// Loads never pass the end of the data (the end of the mapping): the last
+// block, when shorter than 64 bytes, is classified from a zero-padded local
+// copy.  Bits for bytes past the end are separators, and the end itself is
+// marked as a line end, so a last line without its LF ends there.
+class DataWalk {
  public:
   static constexpr std::size_t BLOCK = 64;
 
-  FieldSplitter(std::string_view line, const char* readable_end) noexcept
-      : block_(line.data()), line_end_(line.data() + line.size()), readable_end_(readable_end) {
-    load_block();
+  DataWalk(const char* begin, const char* end) noexcept : block_(begin), end_(end) { load_block(); }
+
+  bool at_end() const noexcept { return cursor() >= end_; }
+
+  // Whether the line at the cursor (not at the end) is blank: its LF, or a
+  // single CR and its LF or the end of the data, come first.  The cursor
+  // then moves past it.
+  bool skip_blank_line() noexcept {
+    const char* p = cursor();
+    if (*p == '\n') {
+      move_to(p + 1);
+      return true;
+    }
+    if (*p == '\r' && (p + 1 == end_ || p[1] == '\n')) {
+      move_to(p + 1 == end_ ? end_ : p + 2);
+      return true;
+    }
+    return false;
   }
 
-  // The next field, or nothing when only separators are left.
-  [[gnu::always_inline]] std::optional<std::string_view> next() noexcept {
-    // Start: the first non-separator at or after the cursor.
-    std::uint64_t candidates = ~separators_ & bits_from(position_);
-    while (candidates == 0) {
-      if (!next_block()) return std::nullopt;
-      candidates = ~separators_;
+  // The next field of the current line, or nothing at the line's end
+  // (where the cursor then rests).
+  [[gnu::always_inline]] std::optional<std::string_view> next_field() noexcept {
+    // Start: the first field byte or line end at or after the cursor.
+    std::uint64_t stops = stops_ & unread_;
+    while (stops == 0) {
+      if (!next_block()) {
+        unread_ = 0;  // the end of the data ends the line
+        return std::nullopt;
+      }
+      stops = stops_;
     }
-    const auto start = static_cast<unsigned>(std::countr_zero(candidates));
+    const auto start = static_cast<unsigned>(std::countr_zero(stops));
+    // start < 64, and so is every shift below.
+    unread_ = ~std::uint64_t{0} << start;
+    if ((line_ends_ >> start) & 1) return std::nullopt;
     const char* field = block_ + start;
 
     // End: the first separator after the start; it may lie in a later block.
-    std::uint64_t ends = separators_ & bits_from(start);
+    std::uint64_t ends = separators_ & unread_;
     while (ends == 0) {
       if (!next_block()) {
-        position_ = BLOCK;
-        return std::string_view(field, static_cast<std::size_t>(line_end_ - field));
+        unread_ = 0;
+        return std::string_view(field, static_cast<std::size_t>(end_ - field));
       }
       ends = separators_;
     }
     const auto end = static_cast<unsigned>(std::countr_zero(ends));
-    position_ = end;
+    unread_ = ~std::uint64_t{0} << end;
     return std::string_view(field, static_cast<std::size_t>(block_ + end - field));
   }
 
-  bool only_separators_left() noexcept { return !next().has_value(); }
+  // Moves past the line end at the cursor (an LF, or the end of the data).
+  void finish_line() noexcept {
+    const char* p = cursor();
+    if (p < end_) move_to(p + 1);
+  }
 
  private:
-  // The bits at index k and above; none for k = 64.
-  static std::uint64_t bits_from(unsigned k) noexcept { return k >= BLOCK ? 0 : ~std::uint64_t{0} << k; }
+  // The cursor: the first unread byte (block_ + 64 when the block is read).
+  const char* cursor() const noexcept { return block_ + std::countr_zero(unread_); }
 
-  // Moves to the next block of the line; false at the end of the line.
+  // Moves to the next block; false at the last block of the data.
   bool next_block() noexcept {
-    if (line_end_ - block_ <= static_cast<std::ptrdiff_t>(BLOCK)) return false;
+    if (end_ - block_ <= static_cast<std::ptrdiff_t>(BLOCK)) return false;
     block_ += BLOCK;
-    position_ = 0;
     load_block();
     return true;
   }
 
+  // Puts the cursor on p (at most the end of the data).
+  void move_to(const char* p) noexcept {
+    while (p - block_ >= static_cast<std::ptrdiff_t>(BLOCK) && next_block()) {
+    }
+    const auto index = static_cast<unsigned>(p - block_);
+    unread_ = index >= BLOCK ? 0 : ~std::uint64_t{0} << index;
+  }
+
   void load_block() noexcept {
-    const auto in_line = static_cast<std::size_t>(line_end_ - block_);
-    const auto readable = static_cast<std::size_t>(readable_end_ - block_);
-    std::uint64_t mask;
-    if (readable >= BLOCK) {
-      mask = Blocks::separators(block_);
+    const auto left = static_cast<std::size_t>(end_ - block_);
+    Masks masks;
+    if (left >= BLOCK) {
+      masks = Blocks::classify(block_);
     } else {
       alignas(64) char padded[BLOCK] = {};
-      std::memcpy(padded, block_, readable < in_line ? readable : in_line);
-      mask = Blocks::separators(padded);
+      std::memcpy(padded, block_, left);
+      masks = Blocks::classify(padded);
+      masks.separators |= ~std::uint64_t{0} << left;
+      masks.line_ends |= std::uint64_t{1} << left;
     }
-    if (in_line < BLOCK) mask |= ~std::uint64_t{0} << in_line;
-    separators_ = mask;
+    separators_ = masks.separators;
+    line_ends_ = masks.line_ends;
+    stops_ = ~masks.separators | masks.line_ends;
+    unread_ = ~std::uint64_t{0};
   }
 
   const char* block_;
-  const char* line_end_;
-  const char* readable_end_;
+  const char* end_;
   std::uint64_t separators_ = 0;
-  unsigned position_ = 0;  // bits below this index of the current block are consumed
+  std::uint64_t line_ends_ = 0;
+  std::uint64_t stops_ = 0;   // field bytes and line ends
+  std::uint64_t unread_ = 0;  // the bits of the block from the cursor on
 };
 
-inline std::optional<FileFault> decode_row(std::string_view line, const char* readable_end,
-                                           std::uint64_t line_number, std::string_view path,
-                                           RowBuffers& rows) {
-  FieldSplitter cursor(line, readable_end);
-
+// Decodes the row at the cursor, leaving the cursor at its line end.
+[[gnu::always_inline]] inline std::optional<FileFault> decode_row(DataWalk& walk, std::uint64_t line_number,
+                                                                  std::string_view path, RowBuffers& rows) {
   std::int32_t time[6];
   for (std::size_t i = 0; i < 6; ++i) {
-    auto parsed = parse_i32_required(cursor.next(), line_number, path, TIME_FIELDS[i]);
+    auto parsed = parse_i32_required(walk.next_field(), line_number, path, TIME_FIELDS[i]);
     if (auto* fault = std::get_if<FileFault>(&parsed)) return std::move(*fault);
     time[i] = std::get<std::int32_t>(parsed);
   }
 
-  if (!cursor.next()) return row_fault(path, line_number, "missing field 7");
+  if (!walk.next_field()) return row_fault(path, line_number, "missing field 7");
 
   rows.values.reserve_more(VALUES_PER_ROW);
   for (std::size_t i = 0; i < VALUES_PER_ROW; ++i) {
-    const auto field = cursor.next();
+    const auto field = walk.next_field();
     if (!field) return row_fault(path, line_number, "missing data field");
     std::uint32_t bits;
     const auto status = numeric::parse_f32_token(*field, bits);
@@ -121,8 +156,20 @@ inline std::optional<FileFault> decode_row(std::string_view line, const char* re
     rows.values.append_reserved(std::bit_cast<float>(bits));
   }
 
-  if (!cursor.only_separators_left()) return row_fault(path, line_number, "too many fields");
+  if (walk.next_field()) return row_fault(path, line_number, "too many fields");
 
   rows.timestamps.push_back(timestamp_ms(time[0], time[1], time[2], time[3], time[4], time[5]));
+  return std::nullopt;
+}
+
+std::optional<FileFault> decode_lines(std::string_view data, std::uint64_t& line_number,
+                                      std::string_view path, RowBuffers& rows) {
+  DataWalk walk(data.data(), data.data() + data.size());
+  while (!walk.at_end()) {
+    ++line_number;
+    if (walk.skip_blank_line()) continue;
+    if (auto fault = decode_row(walk, line_number, path, rows)) return fault;
+    walk.finish_line();
+  }
   return std::nullopt;
 }

@@ -179,8 +179,8 @@ TEST(Timestamp, ExtremeFieldsWrapWithoutOverflow) {
 }
 
 // The last line of a mapping may end at a page that cannot be read: the
-// field splitter's 64-byte blocks must never load past the readable end, on
-// any block path, whether the line's LF is the last readable byte or the
+// line walk's 64-byte blocks must never load past the end of the mapping,
+// on any block path, whether the line's LF is the last readable byte or the
 // line itself ends there.
 TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -203,13 +203,15 @@ TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
         std::memcpy(start, line.data(), length);
         std::memcpy(start + length, ending.data(), ending.size());
         RowBuffers rows;
-        const auto fault = decode_data_row({start, length}, base + page, 1, "mem.sts", rows);
+        std::uint64_t line_number = 0;
+        const auto fault = decode_data_lines({start, length + ending.size()}, line_number, "mem.sts", rows);
         const auto where = [&] {
           return std::string(block_path_name(path)) + ", length " + std::to_string(length) +
                  (ending.empty() ? "" : " and LF");
         };
         EXPECT_EQ(fault.has_value(), length < row.size()) << where();
         EXPECT_EQ(rows.timestamps.size(), length < row.size() ? 0U : 1U) << where();
+        EXPECT_EQ(line_number, 1U) << where();
       }
     }
   }
