@@ -4,10 +4,9 @@
 //
 // The value conversion runs its stages cheapest first: the decimal scan
 // (exponent form and plain bodies of up to 16 bytes word-wise, byte-wise
-// otherwise) and
-// the fast path are inline here, because nearly every field of a data file
-// ends there; Eisel-Lemire and the big-integer digit comparison are out of
-// line.
+// otherwise) and the fast paths (binary32, then binary64) are inline here,
+// because nearly every field of a data file ends there; Eisel-Lemire and
+// the big-integer digit comparison are out of line.
 #pragma once
 
 #include <cstdint>
@@ -73,7 +72,7 @@ enum class F32Status : std::uint8_t { accepted, rejected, capacity_breach };
     }
   }
   std::uint32_t magnitude;
-  if (!detail::try_fast_path(record, magnitude)) {
+  if (!detail::try_fast_path(record, magnitude) && !detail::try_binary64_path(record, magnitude)) {
     // Up to 19 digits Eisel-Lemire nearly always settles, and the record is
     // not needed again; the rest goes through the whole conversion.
     detail::ExtendedFloat f;
