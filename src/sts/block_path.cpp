@@ -76,8 +76,8 @@ bool block_path_supported(BlockPath path) noexcept {
   return true;
 }
 
-BlockPath widest_block_path() noexcept {
-  return support().avx512 ? BlockPath::avx512 : support().avx2 ? BlockPath::avx2 : BlockPath::sse2;
+BlockPath preferred_block_path() noexcept {
+  return support().avx2 ? BlockPath::avx2 : BlockPath::sse2;
 }
 
 }  // namespace quillrow::sts

@@ -1,7 +1,7 @@
 // The instruction sets a data row's bytes can be classified with, and the
 // one that is used.  SSE2 is part of every x86-64 processor; AVX2 and
-// AVX-512 are used only where the processor and the operating system
-// support them, which is found out once, at run time, from CPUID and XGETBV.
+// AVX-512 can run only where the processor and the operating system support
+// them, which is found out once, at run time, from CPUID and XGETBV.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +18,11 @@ std::string_view block_path_name(BlockPath path) noexcept;
 // Whether this processor and operating system can run the path.
 bool block_path_supported(BlockPath path) noexcept;
 
-// The widest supported path: the one used unless a test chose another.
-BlockPath widest_block_path() noexcept;
+// The path used unless a test chose another: AVX2 where supported, else
+// SSE2.  AVX-512 is never chosen by itself: on the machines measured so far
+// it read files 5-10% slower than AVX2 (bench/README.md), the likely cause
+// being the lower clock that 512-bit instructions bring on server cores.
+BlockPath preferred_block_path() noexcept;
 
 // The path the row decoder uses now.
 BlockPath active_block_path() noexcept;

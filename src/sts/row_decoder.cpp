@@ -171,10 +171,9 @@ LineDecoder decoder_for(BlockPath) noexcept {
 
 #endif
 
-// The decoder in use: the widest the machine runs, unless a test chose
-// another.
-std::atomic<LineDecoder> active_decoder{decoder_for(widest_block_path())};
-std::atomic<BlockPath> active_path{widest_block_path()};
+// The decoder in use: the preferred one, unless a test chose another.
+std::atomic<LineDecoder> active_decoder{decoder_for(preferred_block_path())};
+std::atomic<BlockPath> active_path{preferred_block_path()};
 
 }  // namespace
 

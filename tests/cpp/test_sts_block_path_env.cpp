@@ -1,7 +1,7 @@
 // Runs every test of this binary on the block path named by the environment
 // variable QUILLROW_BLOCK_PATH (sse2, avx2 or avx512), so that ctest runs
 // the whole scanner and row suite once per path; a path this machine cannot
-// run skips the suite.  Without the variable the widest path runs.
+// run skips the suite.  Without the variable the preferred path runs.
 #include <cstdlib>
 #include <string_view>
 
