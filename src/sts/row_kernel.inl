@@ -96,12 +96,11 @@ class DataWalk {
   }
 
   // Puts the cursor on p (at most the end of the data).
-  // Each line starts a block of its own: rows of a file have nearly the
-  // same length and layout, so a field then meets the end of a block at
-  // the same place row after row, and the branches of the block change
-  // predict well.  (Blocks taken straight through the data cut each row
-  // somewhere else, at the cost of about two mispredictions per row, more
-  // than the second classification of a line's last bytes.)
+  // Each line starts a block of its own, though the current block may
+  // already hold its first bytes: rows of a file have nearly the same
+  // length and layout, so a field then meets the end of a block at the same
+  // place row after row.  Blocks taken straight through the data, each row
+  // cut somewhere else, ran fewer instructions but took 15% more time.
   void move_to(const char* p) noexcept {
     block_ = p;
     load_block();
