@@ -406,6 +406,7 @@ def plot(results: dict, methods: list[str], png: Path) -> None:
             + ("\nexponent form" if results[k].get("values", "fixed") == "exp" else "")
             for k in keys
         ],
+        fontsize=8,
     )
     left.set_yscale("log")
     left.set_ylabel("throughput, MB/s (median)")
