@@ -199,3 +199,23 @@ def test_rejects_bad_arguments(tmp_path, args):
         [sys.executable, str(TOOLS / "gen_sts.py"), str(tmp_path / "x.sts"), *args], capture_output=True
     )
     assert result.returncode != 0
+
+
+def test_exponent_form_values_keep_the_double_rounding_bound(tmp_path):
+    path = tmp_path / "exp.sts"
+    gen_sts.write_sts(str(path), rows=3000, seed=5, values="exp")
+    _, data = split_file(path)
+    digits = set()
+    for line in data:
+        fields = line.split()
+        assert len(fields) == 18, line
+        for token in fields[7:]:
+            mantissa, e, exponent = token.lstrip(b"-").partition(b"e")
+            assert e and mantissa[1:2] == b"." and exponent[:1] in b"+-" and len(exponent) == 3, token
+            digits.add(len(mantissa) - 1)
+            value = Fraction(token.decode())
+            assert (value * 10**8).denominator == 1 and abs(value) < 2**25, token
+            if value:
+                exact = nearest_binary32(value)
+                assert struct.unpack("<I", struct.pack("<f", float(token)))[0] == exact, token
+    assert digits == {9, 10}  # both %.8e and %.9e occur

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Seeded generator of sample STS files from a made-up sensor, standard library only.
 
-    python3 tools/gen_sts.py OUT.sts --rows N [--seed S] [--start 2021-045T12:00:00]
+    python3 tools/gen_sts.py OUT.sts --rows N [--seed S] [--start 2021-045T12:00:00] [--values exp]
 
 or, from Python:
 
@@ -30,6 +30,12 @@ the form k * 2**(E-24) with |d| in [2**E, 2**(E+1)) and E <= 24, so d - M
 is either 0 or at least 1 / (10**8 * 2**(24-E)), which exceeds half a
 binary64 ulp, 2**(E-53), because 2**29 > 10**8.  Rounding d to binary64 can
 therefore never land on a midpoint that d itself is not on.
+
+With values="exp" the same numbers are written in exponent form instead,
+right-aligned to no width: "%.9e" (ten significant digits, such as
+-2.552049145e+04) from magnitude 10 up, where that keeps at most 8 fraction
+digits, and below 10 the value rounded to 8 fraction digits and written
+"%.8e", which shows that decimal exactly.  The bound above holds for both.
 """
 
 from __future__ import annotations
@@ -152,8 +158,18 @@ def header_lines(rows: int, seed: int, start: tuple[int, int, int]) -> list[str]
     return lines
 
 
-def value_pools(seed: int) -> list[list[str]]:
+VALUE_FORMATS = ("fixed", "exp")
+
+
+def exponent_form(v: float) -> str:
+    """v in exponent form with a value of at most 8 fraction digits."""
+    return f"{v:.9e}" if abs(v) >= 10.0 else f"{round(v, MAX_FRACTION_DIGITS):.8e}"
+
+
+def value_pools(seed: int, values: str = "fixed") -> list[list[str]]:
     """Formatted tokens per column: a closed loop of smooth values plus noise."""
+    if values not in VALUE_FORMATS:
+        raise ValueError(f"values must be one of {VALUE_FORMATS}")
     rng = random.Random(seed)
     pools = []
     for column, size in zip(COLUMNS, POOL_SIZES, strict=True):
@@ -174,7 +190,7 @@ def value_pools(seed: int) -> list[list[str]]:
             if column.positive:
                 v = abs(v)
             v = max(-limit, min(limit, v))
-            pool.append(fmt.format(v))
+            pool.append(fmt.format(v) if values == "fixed" else exponent_form(v))
         pools.append(pool)
     return pools
 
@@ -192,14 +208,18 @@ def parse_start(text: str) -> tuple[int, int, int]:
 
 
 def iter_rows(
-    rows: int, seed: int = 0, start: tuple[int, int, int] = (2021, 45, 43200), millisecond: int | None = None
+    rows: int,
+    seed: int = 0,
+    start: tuple[int, int, int] = (2021, 45, 43200),
+    millisecond: int | None = None,
+    values: str = "fixed",
 ) -> Iterator[str]:
     """Data lines (with LF) at one-second cadence from `start`."""
     rng = random.Random(seed ^ 0x5EED)
     ms = rng.randrange(1000) if millisecond is None else millisecond
     if not 0 <= ms < 1000:
         raise ValueError("millisecond outside 0..999")
-    pools = value_pools(seed)
+    pools = value_pools(seed, values)
     offsets = [rng.randrange(len(p)) for p in pools]
 
     # Everything that depends only on the second of the day is formatted
@@ -239,6 +259,7 @@ def write_sts(
     seed: int = 0,
     start: tuple[int, int, int] | str = (2021, 45, 43200),
     millisecond: int | None = None,
+    values: str = "fixed",
 ) -> int:
     """Write an STS file of `rows` data rows; returns the file size in bytes."""
     if rows < 0:
@@ -251,7 +272,7 @@ def write_sts(
         out.write(head)
         size += len(head)
         chunk: list[str] = []
-        for line in iter_rows(rows, seed, start, millisecond):
+        for line in iter_rows(rows, seed, start, millisecond, values):
             chunk.append(line)
             if len(chunk) == 65536:
                 text = "".join(chunk)
@@ -273,8 +294,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument(
         "--millisecond", type=int, default=None, help="millisecond field of every row (default: from seed)"
     )
+    parser.add_argument(
+        "--values", choices=VALUE_FORMATS, default="fixed", help="fixed decimals or exponent form (%%.9e)"
+    )
     args = parser.parse_args(argv)
-    write_sts(args.out, args.rows, args.seed, args.start, args.millisecond)
+    write_sts(args.out, args.rows, args.seed, args.start, args.millisecond, args.values)
     return 0
 
 

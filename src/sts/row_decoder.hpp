@@ -56,16 +56,15 @@ inline std::variant<std::int32_t, FileFault> parse_i32_required(std::optional<st
   return time_field_fault(!field, line_number, path, name);
 }
 
-// Decodes one data line (without its LF and trailing CR) into `rows`: the
-// eleven values are appended one by one as they convert, the timestamp once
-// the whole row has passed.  Returns the first fault, left to right.
-std::optional<FileFault> decode_data_row(std::string_view line, std::uint64_t line_number,
-                                         std::string_view path, RowBuffers& rows);
-
-// The same, for a line inside a larger readable range (the mapped file):
-// bytes up to `readable_end` may be loaded, never used, past the line.
-std::optional<FileFault> decode_data_row(std::string_view line, const char* readable_end,
-                                         std::uint64_t line_number, std::string_view path, RowBuffers& rows);
+// Decodes the data lines of `data`, the rest of the file after its header,
+// into `rows`: every line that is not blank (empty, or a single CR, before
+// its LF) is one row.  The eleven values of a row are appended one by one
+// as they convert, the timestamp once the whole row has passed.
+// `line_number` is the number of the line before `data` and counts each
+// line; on a fault it is the faulty line's.  Returns the first fault, left
+// to right.  No byte past the end of `data` is loaded.
+std::optional<FileFault> decode_data_lines(std::string_view data, std::uint64_t& line_number,
+                                           std::string_view path, RowBuffers& rows);
 
 // The end of the data: at least one row must have been decoded.
 std::optional<FileFault> finish_rows(const RowBuffers& rows, std::string_view path);

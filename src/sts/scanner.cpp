@@ -89,15 +89,8 @@ std::variant<ScannedFile, ScanError> scan_sts_file(FileDescriptor descriptor, st
   }
   if (in_header) return header_not_closed(path);
 
-  while (position < file.size()) {
-    const Line line = take_line(file, position);
-    position = line.next;
-    ++line_number;
-    const std::string_view bytes = drop_cr(line.bytes);
-    if (bytes.empty()) continue;
-    if (auto fault = decode_data_row(bytes, file.data() + file.size(), line_number, path, scanned.rows))
-      return std::move(*fault);
-  }
+  if (auto fault = decode_data_lines(file.substr(position), line_number, path, scanned.rows))
+    return std::move(*fault);
 
   if (auto fault = finish_rows(scanned.rows, path)) return std::move(*fault);
   return scanned;

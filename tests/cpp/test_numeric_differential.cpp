@@ -320,6 +320,38 @@ TEST(ParseF32Token, TwoWordTokensAgreeWithStrtof) {
   }
 }
 
+// The exponent form as %e writes it, "[-]d.ddddddddde+dd", with 0 to 17
+// fraction digits around the one-word / two-word switch, the full stop
+// moved or missing now and then, two-digit exponents from -60 to +49 that
+// reach subnormals, overflow and the ties of the fast path, and now and
+// then one byte replaced to hit every check of the exponent bytes.
+TEST(ParseF32Token, ExponentFormAgreesWithStrtof) {
+  std::mt19937_64 rng(SEED + 3);
+  static constexpr char rare[] = ".eE+-x0";
+  for (int i = 0; i < 300'000; ++i) {
+    std::string token(2 + rng() % 18, '0');
+    for (char& c : token)
+      c = static_cast<char>('0' + rng() % 10);
+    token[rng() % 8 == 0 ? rng() % token.size() : 1] = '.';
+    if (rng() % 16 == 0) token.erase(1, 1);
+    const long e = static_cast<long>(rng() % 110) - 60;
+    char exponent[8];
+    std::snprintf(exponent, sizeof exponent, "%c%c%02ld", rng() % 4 == 0 ? 'E' : 'e', e < 0 ? '-' : '+',
+                  std::labs(e));
+    token += exponent;
+    if (rng() % 8 == 0) token[rng() % token.size()] = rare[rng() % (sizeof rare - 1)];
+    if (rng() % 2 == 0) token.insert(0, "-");
+    bool consumed_all = false;
+    const std::uint32_t expected = strtof_bits(token, consumed_all);
+    const auto actual = parse_f32_token(token);
+    if (consumed_all && token.find('x') == std::string::npos) {
+      ASSERT_EQ(actual, expected) << "token \"" << token << "\"";
+    } else if (!consumed_all) {
+      ASSERT_EQ(actual, std::nullopt) << "token \"" << token << "\" must be rejected";
+    }
+  }
+}
+
 // Integer fields against a reference built on strtoll, over random digit
 // strings of 1 to 14 digits with and without sign and leading zeros.
 TEST(ParseI32Token, AgreesWithStrtoll) {

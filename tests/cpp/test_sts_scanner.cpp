@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "numpy_bridge/value_shape.hpp"
+#include "sts/block_path.hpp"
 #include "sts/scanner.hpp"
 #include "sts/timestamp.hpp"
 
@@ -178,7 +179,9 @@ TEST(Timestamp, ExtremeFieldsWrapWithoutOverflow) {
 }
 
 // The last line of a mapping may end at a page that cannot be read: the
-// field splitter's 64-byte blocks must never load past the readable end.
+// line walk's 64-byte blocks must never load past the end of the mapping,
+// on any block path, whether the line's LF is the last readable byte or the
+// line itself ends there.
 TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   void* mapped = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -186,17 +189,34 @@ TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
   char* const base = static_cast<char*>(mapped);
   ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
   const std::string row = SHORT_ROW.substr(0, SHORT_ROW.size() - 1);  // 35 bytes, no LF
-  for (std::size_t length = 1; length <= 160; ++length) {
-    // Shorter than a row: its head; longer: blanks before the fields.
-    const std::string line =
-        length < row.size() ? row.substr(0, length) : std::string(length - row.size(), ' ') + row;
-    char* const start = base + page - length;
-    std::memcpy(start, line.data(), length);
-    RowBuffers rows;
-    const auto fault = decode_data_row({start, length}, base + page, 1, "mem.sts", rows);
-    EXPECT_EQ(fault.has_value(), length < row.size()) << "length " << length;
-    EXPECT_EQ(rows.timestamps.size(), length < row.size() ? 0U : 1U) << "length " << length;
+  const BlockPath chosen = active_block_path();
+  int paths = 0;
+  for (BlockPath path : BLOCK_PATHS) {
+    if (!use_block_path(path)) continue;
+    ++paths;
+    for (const std::string_view ending : {"", "\n"}) {
+      for (std::size_t length = 1; length <= 160; ++length) {
+        // Shorter than a row: its head; longer: blanks before the fields.
+        const std::string line =
+            length < row.size() ? row.substr(0, length) : std::string(length - row.size(), ' ') + row;
+        char* const start = base + page - length - ending.size();
+        std::memcpy(start, line.data(), length);
+        std::memcpy(start + length, ending.data(), ending.size());
+        RowBuffers rows;
+        std::uint64_t line_number = 0;
+        const auto fault = decode_data_lines({start, length + ending.size()}, line_number, "mem.sts", rows);
+        const auto where = [&] {
+          return std::string(block_path_name(path)) + ", length " + std::to_string(length) +
+                 (ending.empty() ? "" : " and LF");
+        };
+        EXPECT_EQ(fault.has_value(), length < row.size()) << where();
+        EXPECT_EQ(rows.timestamps.size(), length < row.size() ? 0U : 1U) << where();
+        EXPECT_EQ(line_number, 1U) << where();
+      }
+    }
   }
+  EXPECT_GE(paths, 1);
+  use_block_path(chosen);
   munmap(mapped, 2 * page);
 }
 

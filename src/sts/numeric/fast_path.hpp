@@ -45,6 +45,37 @@ inline bool try_fast_path(const DecimalRecord& record, std::uint32_t& bits) noex
   return true;
 }
 
+// Clinger's fast path in binary64, for mantissas of up to 53 bits (ten
+// significant digits and more) and |exponent| <= 22: one binary64
+// multiplication or division rounds w * 10^q once, to the nearest double
+// d.  Rounding d on to binary32 is then the correct rounding of the exact
+// value unless d is a binary32 rounding midpoint: every midpoint is itself
+// a double (a binary32 has 29 bits fewer), rounding to nearest is
+// monotonic, so the exact value lies on d's side of every midpoint other
+// than d.  The results lie between 10^-22 and 2^53 * 10^22 < 2^127, all
+// normal binary32 values, whose midpoints are the doubles whose low 29
+// significand bits are 1 followed by 28 zeros; those, and only those, are
+// left to Eisel-Lemire.
+inline bool try_binary64_path(const DecimalRecord& record, std::uint32_t& bits) noexcept {
+  const std::int64_t e = record.exponent;
+  if (record.many_digits || e < -22 || e > 22 || record.mantissa > (std::uint64_t{1} << 53)) {
+    return false;
+  }
+  double value = static_cast<double>(static_cast<std::int64_t>(record.mantissa));
+  if (e < 0) {
+    value = value / POWERS_OF_TEN_F64[-e];
+  } else {
+    value = value * POWERS_OF_TEN_F64[e];
+  }
+  constexpr std::uint64_t low_bits = (std::uint64_t{1} << 29) - 1;
+  constexpr std::uint64_t midpoint = std::uint64_t{1} << 28;
+  if ((std::bit_cast<std::uint64_t>(value) & low_bits) == midpoint) {
+    return false;
+  }
+  bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
+  return true;
+}
+
 // The commonest value field in one pass: digits, an optional full stop and
 // more digits, at most 17 bytes (so at most 17 digits: the mantissa is
 // exact), whose value the fast path can take.  Returns false, having

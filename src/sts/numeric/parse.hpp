@@ -3,10 +3,10 @@
 // change of the floating-point environment.
 //
 // The value conversion runs its stages cheapest first: the decimal scan
-// (word-wise for plain bodies of up to 16 bytes, byte-wise otherwise) and
-// the fast path are inline here, because nearly every field of a data file
-// ends there; Eisel-Lemire and the big-integer digit comparison are out of
-// line.
+// (exponent form and plain bodies of up to 16 bytes word-wise, byte-wise
+// otherwise) and the fast paths (binary32, then binary64) are inline here,
+// because nearly every field of a data file ends there; Eisel-Lemire and
+// the big-integer digit comparison are out of line.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "sts/numeric/decimal_scan.hpp"
+#include "sts/numeric/eisel_lemire.hpp"
 #include "sts/numeric/exact_conversion.hpp"
 #include "sts/numeric/fast_path.hpp"
 #include "sts/numeric/integer.hpp"
@@ -37,8 +38,11 @@ enum class F32Status : std::uint8_t { accepted, rejected, capacity_breach };
 // The row decoder's form: stores the bit pattern into `bits` and says
 // whether the token was accepted.  Keeping the result out of an optional
 // lets it stay in registers; an optional spilled as two narrow stores and
-// reloaded as one wide load stalls store forwarding on every value.
-inline F32Status parse_f32_token(std::string_view token, std::uint32_t& bits) noexcept {
+// reloaded as one wide load stalls store forwarding on every value.  Forced
+// inline: the row decoder has one copy per instruction set, and a function
+// with several callers would otherwise stay out of line.
+[[gnu::always_inline]] inline F32Status parse_f32_token(std::string_view token,
+                                                        std::uint32_t& bits) noexcept {
   const char* p = token.data();
   const char* const end = p + token.size();
   if (p == end) {
@@ -51,24 +55,36 @@ inline F32Status parse_f32_token(std::string_view token, std::uint32_t& bits) no
   if (p == end) {
     return F32Status::rejected;  // a lone sign is not tried as a word
   }
-  std::uint32_t plain;
-  if (detail::try_plain_decimal(p, end, plain)) {
-    bits = plain ^ (static_cast<std::uint32_t>(negative) << 31);
-    return F32Status::accepted;
-  }
+  // The exponent form is tested first: its test costs one byte compare
+  // for a plain decimal, which has a digit or a full stop there, while the
+  // plain-decimal loop would read most of an exponent-form body in vain.
   detail::DecimalRecord record;
-  if (!detail::scan_short_decimal(p, end, record) && !detail::scan_decimal(p, end, record)) {
-    const auto special = detail::parse_special_word(p, end, negative);
-    bits = special.value_or(0);
-    return special ? F32Status::accepted : F32Status::rejected;
+  if (!detail::scan_exponent_form(p, end, record)) {
+    std::uint32_t plain;
+    if (detail::try_plain_decimal(p, end, plain)) {
+      bits = plain ^ (static_cast<std::uint32_t>(negative) << 31);
+      return F32Status::accepted;
+    }
+    if (!detail::scan_short_decimal(p, end, record) && !detail::scan_decimal(p, end, record)) {
+      const auto special = detail::parse_special_word(p, end, negative);
+      bits = special.value_or(0);
+      return special ? F32Status::accepted : F32Status::rejected;
+    }
   }
   std::uint32_t magnitude;
-  if (!detail::try_fast_path(record, magnitude)) {
-    const auto converted = detail::convert_beyond_fast_path(record);
-    if (!converted) {
-      return F32Status::capacity_breach;
+  if (!detail::try_fast_path(record, magnitude) && !detail::try_binary64_path(record, magnitude)) {
+    // Up to 19 digits Eisel-Lemire nearly always settles, and the record is
+    // not needed again; the rest goes through the whole conversion.
+    detail::ExtendedFloat f;
+    if (!record.many_digits && (f = detail::compute_float(record.exponent, record.mantissa)).settled()) {
+      magnitude = f.bits();
+    } else {
+      const auto converted = detail::convert_beyond_fast_path(record);
+      if (!converted) {
+        return F32Status::capacity_breach;
+      }
+      magnitude = *converted;
     }
-    magnitude = *converted;
   }
   // Every result, zero, infinity and NaN included, takes the sign.
   bits = magnitude ^ (static_cast<std::uint32_t>(negative) << 31);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "sts/numeric/decimal_scan.hpp"
+#include "sts/numeric/tables.hpp"
 
 namespace quillrow::numeric::detail {
 
@@ -151,6 +152,66 @@ inline bool scan_short_decimal(const char* p, const char* end, DecimalRecord& re
     return scan_two_words(p, end, n, record);
   }
   return false;
+}
+
+// The mantissa that %e writes, one digit, a full stop and 1 to 16 more
+// ("2.552049145"): fills the record and returns true, or returns false
+// having decided nothing.  The fraction digits are one word, or two for
+// more than eight, each padded in front with '0' bytes to eight digits.
+inline bool scan_scientific_mantissa(const char* p, const char* end, DecimalRecord& record) noexcept {
+  const auto k = static_cast<std::size_t>(end - p) - 2;  // fraction digits; wraps for bodies under 2 bytes
+  if (k - 1 >= 16 || p[1] != '.' || !is_digit(p[0])) {
+    return false;
+  }
+  const char* const fraction = p + 2;
+  std::uint64_t value;
+  if (k <= 8) {
+    const std::uint64_t w =
+        (load_short(fraction, k) << (8 * (8 - k))) | (ZERO_DIGITS & low_bytes_mask(8 - k));
+    if (non_digit_flags(w) != 0) {
+      return false;
+    }
+    value = eight_digits_value(w);
+  } else {
+    // The first eight digits, then the last k - 8 as the top bytes of the
+    // word that ends the body (it overlaps the first word).
+    const std::uint64_t head = load_eight(fraction);
+    const std::uint64_t pad = low_bytes_mask(16 - k);
+    const std::uint64_t tail = (load_eight(end - 8) & ~pad) | (ZERO_DIGITS & pad);
+    if ((non_digit_flags(head) | non_digit_flags(tail)) != 0) {
+      return false;
+    }
+    value = std::uint64_t{eight_digits_value(head)} * POWERS_OF_TEN_U64[k - 8] + eight_digits_value(tail);
+  }
+  // At most 17 digits: below 10^17, exact.
+  record.mantissa = digit_value(p[0]) * POWERS_OF_TEN_U64[k] + value;
+  record.exponent = -static_cast<std::int64_t>(k);
+  record.many_digits = false;
+  record.integer_begin = p;
+  record.integer_end = p + 1;
+  record.fraction_begin = fraction;
+  record.fraction_end = end;
+  return true;
+}
+
+// Fills the record for a body in the exponent form that printf's %e writes,
+// MANTISSA e SIGN d d (e or E, sign + or -), whose mantissa part is a plain
+// decimal body of 1 to 16 bytes, and returns true; returns false, having
+// decided nothing, for any other body.  The record is the one scan_decimal
+// would fill, but every byte is read once: the four exponent bytes at known
+// places, the mantissa part word-wise.
+inline bool scan_exponent_form(const char* p, const char* end, DecimalRecord& record) noexcept {
+  if (end - p < 5) {
+    return false;
+  }
+  const char* const e = end - 4;
+  if ((static_cast<unsigned char>(e[0]) | 0x20) != 'e' || (e[1] != '+' && e[1] != '-') || !is_digit(e[2]) ||
+      !is_digit(e[3]) || (!scan_scientific_mantissa(p, e, record) && !scan_short_decimal(p, e, record))) {
+    return false;
+  }
+  const auto x = static_cast<std::int64_t>(10 * digit_value(e[2]) + digit_value(e[3]));
+  record.exponent += e[1] == '-' ? -x : x;
+  return true;
 }
 
 }  // namespace quillrow::numeric::detail

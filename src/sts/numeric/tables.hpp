@@ -14,6 +14,11 @@ namespace quillrow::numeric::detail {
 inline constexpr float POWERS_OF_TEN_F32[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                                 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 
+// 10^0 .. 10^22: 5^22 < 2^53, so each is exact in binary64.
+inline constexpr double POWERS_OF_TEN_F64[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // 10^0 .. 10^19, all below 2^64.
 inline constexpr std::uint64_t POWERS_OF_TEN_U64[20] = {1ULL,
                                                         10ULL,
