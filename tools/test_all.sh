@@ -35,7 +35,8 @@ for flavour in np2 np1; do
 done
 
 echo "== C++ unit tests"
-cmake -S . -B build/cpp -G Ninja -DQUILLROW_BUILD_MODULE=OFF -DQUILLROW_BUILD_TESTS=ON >/dev/null
+cmake -S . -B build/cpp -G Ninja -DQUILLROW_BUILD_MODULE=OFF -DQUILLROW_BUILD_TESTS=ON \
+  -DPython_EXECUTABLE="$(bash tools/build_env.sh)" >/dev/null
 cmake --build build/cpp -j2
 (cd build/cpp && ctest --output-on-failure -j2) || status=1
 
