@@ -21,10 +21,8 @@ log() { printf '[bench] %s\n' "$*"; }
 
 # --- system packages -------------------------------------------------------
 missing=()
-have_deb() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 command -v g++ >/dev/null || missing+=(g++)
 [[ -f /usr/include/fast_float/fast_float.h ]] || missing+=(libfast-float-dev)
-have_deb libmimalloc-dev || missing+=(libmimalloc-dev)
 command -v "$PYTHON" >/dev/null || { PYTHON=python3; missing+=(python3); }
 if command -v "$PYTHON" >/dev/null; then
     "$PYTHON" -c 'import sysconfig, os, sys
