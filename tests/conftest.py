@@ -18,6 +18,7 @@ def pytest_sessionstart(session):
         site = Path(sysconfig.get_paths()["platlib"])
         assert Path(quillrow.__file__).parent == site, f"quillrow imported from {quillrow.__file__}"
 
+
 HEADER = (
     b"PDS_VERSION_ID = PDS3\nOBJECT = FILE\n  OBJECT = RECORD\n  END_OBJECT = RECORD\nEND_OBJECT = FILE\n"
 )
