@@ -4,9 +4,10 @@
 # NumPy line that interpreter has (1.26 on 3.11 and 3.12, the newest 2.x on
 # every one), and the Python test suite runs against the installed module
 # from tests/, where nothing of the checkout can be imported in its place
-# (conftest.py checks where quillrow came from).  On the oldest interpreter
-# the stub check (mypy --strict) runs under both NumPy lines, and the
-# examples, the wheel checks and the sdist's source build under NumPy 2.
+# (conftest.py checks where quillrow came from).  The oldest and the newest
+# interpreter run the whole suite under NumPy 2 (the examples, the stub
+# check with mypy --strict, the checks of the wheel itself; the oldest also
+# builds the sdist from source), and the stub check runs under NumPy 1.26 too.
 # Prints a table Python x NumPy -> passed/failed/skipped; exits 1 if any
 # cell failed.
 #   tools/test_wheels.sh
@@ -36,7 +37,9 @@ python_for() {  # the interpreter of a cp3XY tag: pyenv's newest, else on PATH
   echo "$best"
 }
 
-oldest=$(printf '%s\n' "${wheels[@]}" | grep -oE -- '-cp3[0-9]+-' | tr -d -- -cp | sort -n | head -1)
+tags=$(printf '%s\n' "${wheels[@]}" | grep -oE -- '-cp3[0-9]+-' | tr -d -- -cp | sort -n)
+oldest=$(head -1 <<<"$tags")
+newest=$(tail -1 <<<"$tags")
 rows=()
 status=0
 for wheel in "${wheels[@]}"; do
@@ -54,13 +57,14 @@ for wheel in "${wheels[@]}"; do
     esac
     packages+=(pytest)
     extra_env=()
-    if [ "$tag" = "$oldest" ]; then
-      packages+=('mypy>=1.8')
-      if [ "$line" = 2 ]; then
-        packages+=(-r tests/requirements-extras.txt)
-        extra_env=("QUILLROW_WHEEL=$root/$wheel")
-        ((${#sdists[@]})) && extra_env+=("QUILLROW_SDIST=$root/${sdists[0]}")
+    if [ "$line" = 2 ] && [[ $tag == "$oldest" || $tag == "$newest" ]]; then
+      packages+=(-r tests/requirements-extras.txt)
+      extra_env=("QUILLROW_WHEEL=$root/$wheel")
+      if [ "$tag" = "$oldest" ] && ((${#sdists[@]})); then
+        extra_env+=("QUILLROW_SDIST=$root/${sdists[0]}")
       fi
+    elif [ "$tag" = "$oldest" ]; then
+      packages+=('mypy>=1.8')
     fi
     echo "== CPython $version, NumPy $line: $(basename "$wheel")"
     result=failed
