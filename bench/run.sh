@@ -21,10 +21,8 @@ log() { printf '[bench] %s\n' "$*"; }
 
 # --- system packages -------------------------------------------------------
 missing=()
-have_deb() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 command -v g++ >/dev/null || missing+=(g++)
 [[ -f /usr/include/fast_float/fast_float.h ]] || missing+=(libfast-float-dev)
-have_deb libmimalloc-dev || missing+=(libmimalloc-dev)
 command -v "$PYTHON" >/dev/null || { PYTHON=python3; missing+=(python3); }
 if command -v "$PYTHON" >/dev/null; then
     "$PYTHON" -c 'import sysconfig, os, sys
@@ -46,10 +44,14 @@ if [[ ! -x "$VENV/bin/python" ]]; then
     "$PYTHON" -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
-if ! "$PY" -c 'import numpy, pandas, matplotlib, scikit_build_core' 2>/dev/null; then
-    log "installing numpy, pandas, matplotlib"
+# The build below runs without isolation: the build requirements
+# (scikit-build-core, mimalloc) come from pyproject.toml into this venv.
+if ! "$PY" -c 'import numpy, pandas, matplotlib, scikit_build_core, importlib.metadata as m
+m.version("cmeel-mimalloc")' 2>/dev/null; then
+    log "installing numpy, pandas, matplotlib and the build requirements"
     "$PY" -m pip install -q --upgrade pip
-    "$PY" -m pip install -q numpy pandas matplotlib scikit-build-core
+    mapfile -t build_requires < <("$PY" "$ROOT/tools/build_requires.py")
+    "$PY" -m pip install -q numpy pandas matplotlib "${build_requires[@]}"
 fi
 if ! command -v cmake >/dev/null && [[ ! -x "$VENV/bin/cmake" ]]; then
     "$PY" -m pip install -q cmake

@@ -11,9 +11,11 @@ seconds="${1:-60}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QUILLROW_FUZZ_BUILD:-$root/build-fuzz}"
 
+# mimalloc's headers come from the build requirements' venv.
+python="$(bash "$root/tools/build_env.sh")"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DQUILLROW_FUZZ=ON \
     -DQUILLROW_BUILD_MODULE=OFF -DQUILLROW_BUILD_TESTS=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DPython_EXECUTABLE="$python" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 mapfile -t targets < "$build/QUILLROW_FUZZ_TARGETS.txt"
 for target in "${targets[@]}"; do
     cmake --build "$build" --target "$target" -j2

