@@ -88,23 +88,29 @@ def load_loadtxt() -> Callable:
     return read
 
 
-def load_pandas() -> Callable:
+def pandas_frame(path):
+    """The time and value columns of one file as pandas reads them: whitespace
+    separated, the header skipped, int32 time fields and float32 values."""
     import numpy as np
     import pandas as pd
 
-    dtypes = {c: np.int32 for c in TIME_COLUMNS}
-    dtypes.update({c: np.float32 for c in VALUE_COLUMNS})
+    dtypes = {c: np.int32 for c in TIME_COLUMNS} | {c: np.float32 for c in VALUE_COLUMNS}
+    return pd.read_csv(
+        path,
+        sep=r"\s+",
+        engine="c",
+        header=None,
+        skiprows=header_line_count(path),
+        usecols=TIME_COLUMNS + VALUE_COLUMNS,
+        dtype=dtypes,
+    )
+
+
+def load_pandas() -> Callable:
+    import numpy as np
 
     def read(path):
-        frame = pd.read_csv(
-            path,
-            sep=r"\s+",
-            engine="c",
-            header=None,
-            skiprows=header_line_count(path),
-            usecols=TIME_COLUMNS + VALUE_COLUMNS,
-            dtype=dtypes,
-        )
+        frame = pandas_frame(path)
         stamps = timestamps_from_columns(np, *(frame[c].to_numpy() for c in TIME_COLUMNS))
         values = np.ascontiguousarray(frame[VALUE_COLUMNS].to_numpy(dtype=np.float32))
         return stamps, values

@@ -79,20 +79,11 @@ def read_csv_loop(paths: list[str]):
     import numpy as np
     import pandas as pd
 
-    from methods import TIME_COLUMNS, VALUE_COLUMNS, header_line_count, timestamps_from_columns
+    from methods import TIME_COLUMNS, VALUE_COLUMNS, pandas_frame, timestamps_from_columns
 
-    dtypes = {c: np.int32 for c in TIME_COLUMNS} | {c: np.float32 for c in VALUE_COLUMNS}
     frames = []
     for p in paths:
-        frame = pd.read_csv(
-            p,
-            sep=r"\s+",
-            engine="c",
-            header=None,
-            skiprows=header_line_count(p),
-            usecols=TIME_COLUMNS + VALUE_COLUMNS,
-            dtype=dtypes,
-        )
+        frame = pandas_frame(p)
         stamps = timestamps_from_columns(np, *(frame[c].to_numpy() for c in TIME_COLUMNS))
         frames.append(frame[VALUE_COLUMNS].set_axis(pd.DatetimeIndex(stamps, name="time")))
     return pd.concat(frames)
