@@ -1,5 +1,6 @@
 #include "sts/row_decoder.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -82,6 +83,11 @@ struct Blocks {
   }
 };
 
+inline constexpr bool VALUE_BATCH = false;
+inline unsigned convert_plain_values(const std::string_view*, const char*, float*) noexcept {
+  return 0x7FF;
+}
+
 #include "sts/row_kernel.inl"
 
 }  // namespace sse2
@@ -108,6 +114,8 @@ struct Blocks {
   }
 };
 
+inline constexpr bool VALUE_BATCH = true;
+#include "sts/numeric/plain_values_avx2.inl"
 #include "sts/row_kernel.inl"
 
 }  // namespace avx2
@@ -126,6 +134,8 @@ struct Blocks {
   }
 };
 
+inline constexpr bool VALUE_BATCH = true;
+#include "sts/numeric/plain_values_avx2.inl"
 #include "sts/row_kernel.inl"
 
 }  // namespace avx512
@@ -157,6 +167,11 @@ struct Blocks {
     return masks;
   }
 };
+
+inline constexpr bool VALUE_BATCH = false;
+inline unsigned convert_plain_values(const std::string_view*, const char*, float*) noexcept {
+  return 0x7FF;
+}
 
 #include "sts/row_kernel.inl"
 

@@ -80,6 +80,11 @@ class Buffer {
   // Appends into room made by reserve_more.
   void append_reserved(T value) noexcept { data_[length_++] = value; }
 
+  // The room made by reserve_more, to be written in place and then taken
+  // into the buffer by extend_by.
+  T* unused() noexcept { return data_ + length_; }
+  void extend_by(std::size_t count) noexcept { length_ += count; }
+
   RawBuffer release() noexcept {
     RawBuffer raw{data_, length_, capacity_};
     data_ = nullptr;
