@@ -274,13 +274,20 @@ std::optional<FileFault> decode_lines(std::string_view data, std::uint64_t& line
                                       std::string_view path, RowBuffers& rows) {
   const char* line = data.data();
   const char* const end = line + data.size();
+  // Lines the window does not take (longer ones, say) make it rest for a
+  // while, so that a file of such lines does not pay for it on every line.
+  constexpr unsigned WINDOW_REST = 64;
+  unsigned window_rest = 0;
   while (line < end) {
     ++line_number;
-    if (end - line >= static_cast<std::ptrdiff_t>(2 * DataWalk::BLOCK)) {
+    if (window_rest != 0) {
+      --window_rest;
+    } else if (end - line >= static_cast<std::ptrdiff_t>(2 * DataWalk::BLOCK)) {
       if (const char* next = decode_window_row(line, end, rows)) {
         line = next;
         continue;
       }
+      window_rest = WINDOW_REST;
     }
     DataWalk walk(line, end);
     if (!walk.skip_blank_line()) {
