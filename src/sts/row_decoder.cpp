@@ -1,6 +1,7 @@
 #include "sts/row_decoder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -84,7 +85,7 @@ struct Blocks {
 };
 
 inline constexpr bool VALUE_BATCH = false;
-inline unsigned convert_plain_values(const std::string_view*, const char*, float*) noexcept {
+inline unsigned convert_batch_values(const std::string_view*, const char*, float*) noexcept {
   return 0x7FF;
 }
 
@@ -115,7 +116,7 @@ struct Blocks {
 };
 
 inline constexpr bool VALUE_BATCH = true;
-#include "sts/numeric/plain_values_avx2.inl"
+#include "sts/numeric/value_batch_avx2.inl"
 #include "sts/row_kernel.inl"
 
 }  // namespace avx2
@@ -135,7 +136,7 @@ struct Blocks {
 };
 
 inline constexpr bool VALUE_BATCH = true;
-#include "sts/numeric/plain_values_avx2.inl"
+#include "sts/numeric/value_batch_avx2.inl"
 #include "sts/row_kernel.inl"
 
 }  // namespace avx512
@@ -169,7 +170,7 @@ struct Blocks {
 };
 
 inline constexpr bool VALUE_BATCH = false;
-inline unsigned convert_plain_values(const std::string_view*, const char*, float*) noexcept {
+inline unsigned convert_batch_values(const std::string_view*, const char*, float*) noexcept {
   return 0x7FF;
 }
 

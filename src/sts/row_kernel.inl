@@ -9,7 +9,7 @@
 //
 // Blocks::classify(p) turns the 64 bytes at p into two bit masks, bit i for
 // byte i: separators (TAB, LF, FF, CR, SPACE) and LFs.  Where VALUE_BATCH
-// is true, convert_plain_values(tokens, readable_end, out) converts what it
+// is true, convert_batch_values(tokens, readable_end, out) converts what it
 // can of a row's eleven value tokens at once and returns a bit per token
 // it left to the scalar conversion.
 //
@@ -186,66 +186,111 @@ inline std::uint64_t bits_below(unsigned k) noexcept {
   return k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1;
 }
 
-// Positions of the first `count` set bits of a 128-bit mask (low word
-// first), written to `at`.  Both words are taken a fixed number of times,
-// with no branch on where the mask's bits lie: `at` must have room for
-// twice `count`, and the entries from `count` on are left undefined.
+inline constexpr std::size_t FIELDS_PER_ROW = 6 + 1 + VALUES_PER_ROW;
+
+// Writes the positions of the lowest `count` set bits of `bits`, plus
+// `base`, to at[0..count); entries past the mask's own bits are undefined.
+// A fixed count, so that no branch depends on where the bits lie.
 template <unsigned count>
-[[gnu::always_inline]] inline void set_bit_positions(std::uint64_t low, std::uint64_t high,
+[[gnu::always_inline]] inline void set_bit_positions(std::uint64_t bits, std::uint32_t base,
                                                      std::uint32_t* at) noexcept {
-  const auto in_low = static_cast<unsigned>(std::popcount(low));
+#pragma GCC unroll 32
   for (unsigned i = 0; i < count; ++i) {
-    at[i] = static_cast<std::uint32_t>(std::countr_zero(low));
-    low &= low - 1;
-  }
-  for (unsigned i = 0; i < count; ++i) {
-    at[in_low + i] = static_cast<std::uint32_t>(64 + std::countr_zero(high));
-    high &= high - 1;
+    at[i] = base + static_cast<std::uint32_t>(std::countr_zero(bits));
+    bits &= bits - 1;
   }
 }
 
-inline constexpr std::size_t FIELDS_PER_ROW = 6 + 1 + VALUES_PER_ROW;
+// The field starts and ends of a line of `blocks` classified blocks whose
+// LF is at `lf`, each block's bits found by `count` fixed steps: false when
+// the line does not have exactly 18 fields or a block holds more than
+// `count` starts or ends.  A field starts at a byte that is not a separator
+// after one that is (the line's start counts as one) and ends at a
+// separator after a field byte; the line's bytes are those before its LF,
+// and the LF can end the last field.
+template <unsigned blocks, unsigned count>
+[[gnu::always_inline]] inline bool find_fields(const Masks* masks, unsigned lf, std::uint32_t* first,
+                                               std::uint32_t* last) noexcept {
+  std::uint64_t starts[blocks];
+  std::uint64_t ends[blocks];
+  std::uint64_t before = 1;  // whether the byte before the block is a separator
+  int fields = 0;
+  bool dense = false;
+  for (unsigned b = 0; b < blocks; ++b) {
+    const std::uint64_t separators = masks[b].separators;
+    const std::uint64_t after_separator = (separators << 1) | before;
+    before = separators >> 63;
+    // The block's bytes up to the LF (which is in the last two blocks).
+    const unsigned offset = 64 * b;
+    const std::uint64_t line = lf < offset ? 0 : bits_below(lf - offset);
+    const std::uint64_t line_and_lf = lf < offset ? 0 : bits_below(lf - offset + 1);
+    starts[b] = ~separators & after_separator & line;
+    ends[b] = separators & ~after_separator & line_and_lf;
+    fields += std::popcount(starts[b]);
+    dense |= std::popcount(starts[b]) > static_cast<int>(count) || std::popcount(ends[b]) > static_cast<int>(count);
+  }
+  if (fields != static_cast<int>(FIELDS_PER_ROW) || dense) return false;
+  unsigned first_at = 0;
+  unsigned last_at = 0;
+  for (unsigned b = 0; b < blocks; ++b) {
+    set_bit_positions<count>(starts[b], 64 * b, first + first_at);
+    set_bit_positions<count>(ends[b], 64 * b, last + last_at);
+    first_at += static_cast<unsigned>(std::popcount(starts[b]));
+    last_at += static_cast<unsigned>(std::popcount(ends[b]));
+  }
+  return true;
+}
 
-// The commonest row, decoded from the 128 bytes at its line's start
-// (`line`, with at least 128 bytes before `end`): its LF among them and
-// exactly 18 fields, each of which converts.  Returns the start of the next
-// line; returns nullptr, having stored nothing, for any other line, which
-// the field-by-field decoder then decodes or words the fault of.
+// The commonest row, decoded from the two or four blocks at its line's
+// start (`line`, with at least two blocks before `end`): its LF among them
+// and exactly 18 fields, each of which converts.  Returns the start of the
+// next line; returns nullptr, having stored nothing, for any other line,
+// which the field-by-field decoder then decodes or words the fault of.
 //
-// All field boundaries of the line come from its two classified blocks at
+// All field boundaries of the line come from its classified blocks at
 // once, so the next line's start depends on the LF alone, not on a walk
 // through the fields, and the conversions of one row overlap the search of
 // the next.
 [[gnu::always_inline]] inline const char* decode_window_row(const char* line, const char* end,
                                                             RowBuffers& rows) {
-  const Masks low = Blocks::classify(line);
-  const Masks high = Blocks::classify(line + DataWalk::BLOCK);
+  constexpr std::size_t BLOCK = DataWalk::BLOCK;
+  Masks masks[4];
+  masks[0] = Blocks::classify(line);
+  masks[1] = Blocks::classify(line + BLOCK);
+  // Room for the extraction's undefined entries past the last field.
+  std::uint32_t first[FIELDS_PER_ROW + FIELDS_PER_ROW];
+  std::uint32_t last[FIELDS_PER_ROW + FIELDS_PER_ROW];
   unsigned lf;
-  if (low.line_ends != 0) {
-    lf = static_cast<unsigned>(std::countr_zero(low.line_ends));
-  } else if (high.line_ends != 0) {
-    lf = 64 + static_cast<unsigned>(std::countr_zero(high.line_ends));
+  if ((masks[0].line_ends | masks[1].line_ends) != 0) {
+    // Lines of up to 128 bytes: each block may hold every field.
+    lf = masks[0].line_ends != 0 ? static_cast<unsigned>(std::countr_zero(masks[0].line_ends))
+                                 : 64 + static_cast<unsigned>(std::countr_zero(masks[1].line_ends));
+    const std::uint64_t carry = masks[0].separators >> 63;
+    const std::uint64_t after_low = (masks[0].separators << 1) | 1;
+    const std::uint64_t after_high = (masks[1].separators << 1) | carry;
+    const std::uint64_t starts_low = ~masks[0].separators & after_low & bits_below(lf);
+    const std::uint64_t starts_high = ~masks[1].separators & after_high & (lf < 64 ? 0 : bits_below(lf - 64));
+    if (std::popcount(starts_low) + std::popcount(starts_high) != static_cast<int>(FIELDS_PER_ROW)) {
+      return nullptr;
+    }
+    const std::uint64_t ends_low = masks[0].separators & ~after_low & bits_below(lf + 1);
+    const std::uint64_t ends_high = masks[1].separators & ~after_high & (lf < 64 ? 0 : bits_below(lf - 63));
+    const auto starts_in_low = static_cast<unsigned>(std::popcount(starts_low));
+    const auto ends_in_low = static_cast<unsigned>(std::popcount(ends_low));
+    set_bit_positions<FIELDS_PER_ROW>(starts_low, 0, first);
+    set_bit_positions<FIELDS_PER_ROW>(starts_high, 64, first + starts_in_low);
+    set_bit_positions<FIELDS_PER_ROW>(ends_low, 0, last);
+    set_bit_positions<FIELDS_PER_ROW>(ends_high, 64, last + ends_in_low);
   } else {
-    return nullptr;
+    // Lines of 129 to 256 bytes: fewer fields per block.
+    if (static_cast<std::size_t>(end - line) < 4 * BLOCK) return nullptr;
+    masks[2] = Blocks::classify(line + 2 * BLOCK);
+    masks[3] = Blocks::classify(line + 3 * BLOCK);
+    if ((masks[2].line_ends | masks[3].line_ends) == 0) return nullptr;
+    lf = masks[2].line_ends != 0 ? 128 + static_cast<unsigned>(std::countr_zero(masks[2].line_ends))
+                                 : 192 + static_cast<unsigned>(std::countr_zero(masks[3].line_ends));
+    if (!find_fields<4, 12>(masks, lf, first, last)) return nullptr;
   }
-  // A field starts at a byte that is not a separator after one that is
-  // (the line's start counts as one), and ends at a separator after a
-  // field byte; the line's bytes are those before its LF, and the LF can
-  // end the last field.
-  const std::uint64_t carry = low.separators >> 63;
-  const std::uint64_t starts_low = ~low.separators & ((low.separators << 1) | 1) & bits_below(lf);
-  const std::uint64_t starts_high =
-      ~high.separators & ((high.separators << 1) | carry) & (lf < 64 ? 0 : bits_below(lf - 64));
-  if (std::popcount(starts_low) + std::popcount(starts_high) != static_cast<int>(FIELDS_PER_ROW)) {
-    return nullptr;
-  }
-  const std::uint64_t ends_low = low.separators & ~((low.separators << 1) | 1);
-  const std::uint64_t ends_high =
-      high.separators & ~((high.separators << 1) | carry) & (lf < 64 ? 0 : bits_below(lf - 63));
-  std::uint32_t first[2 * FIELDS_PER_ROW];
-  std::uint32_t last[2 * FIELDS_PER_ROW];
-  set_bit_positions<FIELDS_PER_ROW>(starts_low, starts_high, first);
-  set_bit_positions<FIELDS_PER_ROW>(ends_low & bits_below(lf + 1), ends_high, last);
   const auto field = [&](std::size_t i) { return std::string_view(line + first[i], last[i] - first[i]); };
 
   std::int32_t time[6];
@@ -259,7 +304,7 @@ inline constexpr std::size_t FIELDS_PER_ROW = 6 + 1 + VALUES_PER_ROW;
   float* const out = rows.values.unused();
   std::string_view tokens[VALUES_PER_ROW];
   for (std::size_t i = 0; i < VALUES_PER_ROW; ++i) tokens[i] = field(7 + i);
-  for (unsigned pending = convert_plain_values(tokens, end, out); pending != 0; pending &= pending - 1) {
+  for (unsigned pending = convert_batch_values(tokens, end, out); pending != 0; pending &= pending - 1) {
     const auto i = static_cast<std::size_t>(std::countr_zero(pending));
     std::uint32_t bits;
     if (numeric::parse_f32_token(tokens[i], bits) != numeric::F32Status::accepted) return nullptr;

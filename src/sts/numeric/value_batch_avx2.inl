@@ -1,0 +1,241 @@
+// Value tokens converted four at a time in AVX2 registers, in the two
+// commonest shapes: short plain decimals ("-59.702") and the exponent form
+// that printf's %e writes ("-7.117242265e+01").  Whatever a vector step
+// does not take is left to the scalar conversion, which words the faults.
+// Each lane's result is the correctly rounded binary32 value, so it equals
+// the scalar conversion's bit for bit.
+//
+// The lanes are built in registers straight from the bodies in the file:
+// bodies first stored to the stack and then loaded as one wide vector
+// would stall store forwarding on every group.
+//
+// No include guard, no includes: included inside a region compiled for
+// AVX2 (or wider), after <immintrin.h> and the numeric headers.
+
+// A value token split into its sign and its body (the bytes after an
+// optional sign), with what the vector steps may load of it.
+struct BatchToken {
+  const char* body;
+  std::uint64_t length;
+  std::uint32_t sign;    // the sign bit of the value
+  bool eight_readable;   // eight bytes from the body's start lie in the data
+  bool sixteen_readable;
+};
+
+// Sixteen '0' bytes: what a lane that cannot load its body loads instead.
+alignas(16) inline constexpr char ZERO_DIGIT_BYTES[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
+                                                          '0', '0', '0', '0', '0', '0', '0', '0'};
+
+// Short plain decimals, in 64-bit lanes (first byte lowest).  A lane
+// converts when its body has 1 to 8 bytes, all digits but for at most one
+// full stop, at least one digit, and a mantissa of at most 2^24; its value
+// is then the mantissa converted to binary32 (exactly) divided by
+// 10^(fraction digits): one IEEE division, the scalar fast path's result.
+// Stores four values (those of failed lanes to be overwritten) and returns
+// a bit per lane that did not convert.
+inline unsigned convert_plain_group(const BatchToken* tokens, float* out) noexcept {
+  const auto eight = [&](unsigned i) {
+    return static_cast<long long>(
+        numeric::detail::load_eight(tokens[i].eight_readable ? tokens[i].body : ZERO_DIGIT_BYTES));
+  };
+  const auto length = [&](unsigned i) {
+    return static_cast<long long>(tokens[i].eight_readable ? tokens[i].length : 0);
+  };
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i ones = _mm256_set1_epi64x(-1);
+  const __m256i one = _mm256_set1_epi64x(1);
+  const __m256i bytes = _mm256_set_epi64x(eight(3), eight(2), eight(1), eight(0));
+  const __m256i n = _mm256_set_epi64x(length(3), length(2), length(1), length(0));
+
+  // The body's bytes (a shift by 64 or more gives 0, so 8 bytes and more
+  // keep the whole lane).
+  const __m256i body = _mm256_andnot_si256(_mm256_sllv_epi64(ones, _mm256_slli_epi64(n, 3)), ones);
+  const __m256i values = _mm256_sub_epi8(bytes, _mm256_set1_epi8('0'));
+  const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(values, _mm256_set1_epi8(9)), values);
+  const __m256i point = _mm256_and_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('.')), body);
+  __m256i bad = _mm256_andnot_si256(_mm256_or_si256(digit, point), body);
+  // Bytes before the first full stop (all of them when there is none),
+  // and any full stop after the first.
+  const __m256i below = _mm256_andnot_si256(point, _mm256_sub_epi64(point, one));
+  const __m256i up_to_point = _mm256_or_si256(_mm256_slli_epi64(below, 8), _mm256_set1_epi64x(0xFF));
+  bad = _mm256_or_si256(bad, _mm256_andnot_si256(up_to_point, point));
+  const __m256i no_point = _mm256_cmpeq_epi64(point, zero);
+  // n - 1 + [no full stop]: 0 for an empty body or a lone full stop.
+  const __m256i digits = _mm256_sub_epi64(_mm256_sub_epi64(n, one), no_point);
+  bad = _mm256_or_si256(bad, _mm256_cmpeq_epi64(digits, zero));
+  bad = _mm256_or_si256(bad, _mm256_cmpgt_epi64(n, _mm256_set1_epi64x(8)));
+
+  // The digits after the full stop move down one byte; then the last digit
+  // moves to the top byte, with 0 digits coming in at the bottom (the most
+  // significant end) and bytes past the body leaving at the top.
+  const __m256i joined = _mm256_or_si256(_mm256_and_si256(values, below),
+                                         _mm256_andnot_si256(below, _mm256_srli_epi64(values, 8)));
+  const __m256i aligned =
+      _mm256_sllv_epi64(joined, _mm256_sub_epi64(_mm256_set1_epi64x(64), _mm256_slli_epi64(digits, 3)));
+  // Eight digits, most significant first: pairs, fours, then one eight.
+  const __m256i pairs = _mm256_maddubs_epi16(aligned, _mm256_set1_epi16(0x010A));
+  const __m256i fours = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
+  const __m256i mantissa =
+      _mm256_add_epi64(_mm256_mul_epu32(fours, _mm256_set1_epi64x(10000)), _mm256_srli_epi64(fours, 32));
+  bad = _mm256_or_si256(bad, _mm256_cmpgt_epi64(mantissa, _mm256_set1_epi64x(std::int64_t{1} << 24)));
+
+  // Fraction digits: those after the full stop, n - 1 - (bytes below it).
+  const __m256i before = _mm256_sad_epu8(_mm256_and_si256(below, _mm256_set1_epi8(1)), zero);
+  const __m256i fraction = _mm256_andnot_si256(no_point, _mm256_sub_epi64(_mm256_sub_epi64(n, one), before));
+
+  // The low halves of the four lanes, as 32-bit numbers.
+  const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+  const __m128i mantissa32 = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(mantissa, low_halves));
+  const __m256i fraction32 = _mm256_permutevar8x32_epi32(fraction, low_halves);
+  const __m256 powers = _mm256_setr_ps(1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f);
+  const __m128 divisor = _mm256_castps256_ps128(_mm256_permutevar8x32_ps(powers, fraction32));
+  const __m128 magnitude = _mm_div_ps(_mm_cvtepi32_ps(mantissa32), divisor);
+  const __m128i signs = _mm_setr_epi32(static_cast<int>(tokens[0].sign), static_cast<int>(tokens[1].sign),
+                                       static_cast<int>(tokens[2].sign), static_cast<int>(tokens[3].sign));
+  _mm_storeu_ps(out, _mm_xor_ps(magnitude, _mm_castsi128_ps(signs)));
+
+  const __m256i good = _mm256_cmpeq_epi64(bad, zero);
+  return ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(good))) & 0xFu;
+}
+
+// The exponent form D.F...e±XX: one digit, a full stop, 1 to 10 fraction
+// digits, e or E, a sign and two exponent digits, 7 to 16 bytes, each body
+// in a 128-bit lane.  The symbols and the exponent are checked and read in
+// scalar code; the vector step checks the 2 to 11 mantissa digits and reads
+// them as one number below 10^11, which with |exponent| <= 22 is the
+// binary64 fast path: one IEEE multiplication or division rounds to the
+// nearest double, and that rounds on to the correct binary32 value unless
+// it is a binary32 rounding midpoint (see try_binary64_path), which is left
+// to the scalar conversion.
+
+// PSHUFB controls by body length n: the mantissa digits (bytes 0 and 2 to
+// n - 5) to the top of the lane, most significant first, zeros below.
+// Entry 0, for lanes that fail, selects nothing.
+inline constexpr auto SCIENTIFIC_DIGITS = [] {
+  std::array<std::array<std::uint8_t, 16>, 17> controls{};
+  for (auto& control : controls) control.fill(0x80);
+  for (unsigned n = 7; n <= 16; ++n) {
+    const unsigned digits = n - 5;  // the leading digit and n - 6 fraction digits
+    controls[n][16 - digits] = 0;
+    for (unsigned i = 1; i < digits; ++i) controls[n][16 - digits + i] = static_cast<std::uint8_t>(1 + i);
+  }
+  return controls;
+}();
+
+// A token's lane of the exponent form: its shape (the body length, or 0 when
+// the lane fails) and its decimal exponent.
+struct ScientificLane {
+  const char* body;
+  std::uint32_t shape;
+  std::int32_t exponent;
+};
+
+inline ScientificLane scientific_lane(const BatchToken& token) noexcept {
+  const char* const p = token.body;
+  const std::uint64_t n = token.length;
+  if (n - 7 > 9 || !token.sixteen_readable) return {ZERO_DIGIT_BYTES, 0, 0};  // n - 7 wraps below 7
+  const char* const e = p + n - 4;
+  if (p[1] != '.' || (static_cast<unsigned char>(e[0]) | 0x20) != 'e' || (e[1] != '+' && e[1] != '-') ||
+      !numeric::detail::is_digit(e[2]) || !numeric::detail::is_digit(e[3])) {
+    return {ZERO_DIGIT_BYTES, 0, 0};
+  }
+  const auto x =
+      static_cast<std::int32_t>(10 * numeric::detail::digit_value(e[2]) + numeric::detail::digit_value(e[3]));
+  return {p, static_cast<std::uint32_t>(n), (e[1] == '-' ? -x : x) - static_cast<std::int32_t>(n - 6)};
+}
+
+// The mantissa digit values of two lanes, each moved by its control (PSHUFB
+// works within each 128-bit lane).
+inline __m256i scientific_digits(const ScientificLane& first, const ScientificLane& second) noexcept {
+  const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(second.body),
+                                            reinterpret_cast<const __m128i*>(first.body));
+  const __m256i control =
+      _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(SCIENTIFIC_DIGITS[second.shape].data()),
+                          reinterpret_cast<const __m128i*>(SCIENTIFIC_DIGITS[first.shape].data()));
+  return _mm256_shuffle_epi8(_mm256_sub_epi8(bytes, _mm256_set1_epi8('0')), control);
+}
+
+// Sixteen digit values per 128-bit lane, most significant first, as one
+// number in the lane's low 64 bits: pairs, fours, eights, then sixteen.
+inline __m256i sixteen_digits_value(__m256i digits) noexcept {
+  const __m256i pairs = _mm256_maddubs_epi16(digits, _mm256_set1_epi16(0x010A));
+  const __m256i fours = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
+  const __m256i eights = _mm256_madd_epi16(_mm256_packus_epi32(fours, fours), _mm256_set1_epi32(0x00012710));
+  return _mm256_add_epi64(_mm256_mul_epu32(eights, _mm256_set1_epi64x(100000000)),
+                          _mm256_srli_epi64(eights, 32));
+}
+
+// Converts four tokens of the exponent form: stores four values and
+// returns a bit per lane that did not convert.
+inline unsigned convert_scientific_group(const BatchToken* tokens, float* out) noexcept {
+  const ScientificLane lanes[4] = {scientific_lane(tokens[0]), scientific_lane(tokens[1]),
+                                   scientific_lane(tokens[2]), scientific_lane(tokens[3])};
+  const __m256i low = scientific_digits(lanes[0], lanes[1]);
+  const __m256i high = scientific_digits(lanes[2], lanes[3]);
+  const __m256i nine = _mm256_set1_epi8(9);
+  const auto digit_bits = [&](__m256i d) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(d, nine), d)));
+  };
+  // A bit per byte that is a digit (the selected zeros count as digits).
+  const std::uint64_t digits = digit_bits(low) | std::uint64_t{digit_bits(high)} << 32;
+
+  // [lane 0, lane 2, lane 1, lane 3] in 64-bit elements, then in order.
+  const __m256i mantissa =
+      _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(sixteen_digits_value(low), sixteen_digits_value(high)), 0xD8);
+  // Exact as a double: below 2^52, the mantissa is the low bits of 2^52 + m.
+  const __m256d two52 = _mm256_set1_pd(4503599627370496.0);
+  const __m256d m =
+      _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(mantissa, _mm256_castpd_si256(two52))), two52);
+  const __m128i exponent = _mm_setr_epi32(lanes[0].exponent, lanes[1].exponent, lanes[2].exponent, lanes[3].exponent);
+  const __m128i magnitude = _mm_abs_epi32(exponent);
+  const __m128i in_range = _mm_cmpgt_epi32(_mm_set1_epi32(23), magnitude);
+  const auto power_of = [&](unsigned lane) {
+    const auto x = static_cast<std::uint32_t>(lanes[lane].exponent < 0 ? -lanes[lane].exponent : lanes[lane].exponent);
+    return numeric::detail::POWERS_OF_TEN_F64[x > 22 ? 22 : x];
+  };
+  const __m256d power = _mm256_setr_pd(power_of(0), power_of(1), power_of(2), power_of(3));
+  const __m256d negative = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(exponent));  // sign bit of each lane
+  const __m256d scaled = _mm256_blendv_pd(_mm256_mul_pd(m, power), _mm256_div_pd(m, power), negative);
+  const __m256i low_bits = _mm256_and_si256(_mm256_castpd_si256(scaled), _mm256_set1_epi64x((1 << 29) - 1));
+  const __m256i midpoint = _mm256_cmpeq_epi64(low_bits, _mm256_set1_epi64x(1 << 28));
+  const __m128 value = _mm256_cvtpd_ps(scaled);
+  const __m128i signs = _mm_setr_epi32(static_cast<int>(tokens[0].sign), static_cast<int>(tokens[1].sign),
+                                       static_cast<int>(tokens[2].sign), static_cast<int>(tokens[3].sign));
+  _mm_storeu_ps(out, _mm_xor_ps(value, _mm_castsi128_ps(signs)));
+
+  unsigned failed = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(midpoint))) |
+                    (~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(in_range))) & 0xFu);
+  for (unsigned lane = 0; lane < 4; ++lane) {
+    failed |= static_cast<unsigned>(((digits >> (16 * lane)) & 0xFFFF) != 0xFFFF || lanes[lane].shape == 0) << lane;
+  }
+  return failed;
+}
+
+// Converts what it can of the eleven value tokens into out[0..11) and
+// returns a bit per token left to the scalar conversion.  Bytes are loaded
+// from each body's start up to `readable_end` at most.  The exponent form
+// is tried on the groups the plain step left whole.
+[[gnu::noinline]] inline unsigned convert_batch_values(const std::string_view* tokens, const char* readable_end,
+                                     float* out) noexcept {
+  BatchToken batch[12];
+  for (unsigned i = 0; i < 11; ++i) {
+    const char* p = tokens[i].data();
+    std::uint64_t n = tokens[i].size();  // fields are never empty
+    const bool negative = *p == '-';
+    const unsigned skip = negative | (*p == '+');
+    p += skip;
+    n -= skip;
+    const std::ptrdiff_t readable = readable_end - p;
+    batch[i] = {p, n, static_cast<std::uint32_t>(negative) << 31, readable >= 8, readable >= 16};
+  }
+  batch[11] = {ZERO_DIGIT_BYTES, 0, 0, false, false};
+  alignas(16) float converted[12];
+  unsigned failed = 0;
+  for (unsigned group = 0; group < 3; ++group) {
+    unsigned missed = convert_plain_group(batch + 4 * group, converted + 4 * group);
+    if (missed == 0xF) missed = convert_scientific_group(batch + 4 * group, converted + 4 * group);
+    failed |= missed << (4 * group);
+  }
+  std::memcpy(out, converted, 11 * sizeof(float));
+  return failed & 0x7FFu;
+}
