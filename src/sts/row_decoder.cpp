@@ -84,9 +84,12 @@ struct Blocks {
   }
 };
 
-inline constexpr bool VALUE_BATCH = false;
-inline unsigned convert_batch_values(const std::string_view*, const char*, float*) noexcept {
+inline unsigned convert_batch_values(const char*, const std::uint32_t*, const std::uint32_t*, float*) noexcept {
   return 0x7FF;
+}
+inline unsigned convert_batch_integers(const char*, const std::uint32_t*, const std::uint32_t*,
+                                       std::int32_t*) noexcept {
+  return 0x3F;
 }
 
 #include "sts/row_kernel.inl"
@@ -115,7 +118,6 @@ struct Blocks {
   }
 };
 
-inline constexpr bool VALUE_BATCH = true;
 #include "sts/numeric/value_batch_avx2.inl"
 #include "sts/row_kernel.inl"
 
@@ -135,7 +137,6 @@ struct Blocks {
   }
 };
 
-inline constexpr bool VALUE_BATCH = true;
 #include "sts/numeric/value_batch_avx2.inl"
 #include "sts/row_kernel.inl"
 
@@ -169,9 +170,12 @@ struct Blocks {
   }
 };
 
-inline constexpr bool VALUE_BATCH = false;
-inline unsigned convert_batch_values(const std::string_view*, const char*, float*) noexcept {
+inline unsigned convert_batch_values(const char*, const std::uint32_t*, const std::uint32_t*, float*) noexcept {
   return 0x7FF;
+}
+inline unsigned convert_batch_integers(const char*, const std::uint32_t*, const std::uint32_t*,
+                                       std::int32_t*) noexcept {
+  return 0x3F;
 }
 
 #include "sts/row_kernel.inl"

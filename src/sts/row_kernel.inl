@@ -8,10 +8,11 @@
 // wider target can be chosen in place of a baseline function.
 //
 // Blocks::classify(p) turns the 64 bytes at p into two bit masks, bit i for
-// byte i: separators (TAB, LF, FF, CR, SPACE) and LFs.  Where VALUE_BATCH
-// is true, convert_batch_values(tokens, readable_end, out) converts what it
-// can of a row's eleven value tokens at once and returns a bit per token
-// it left to the scalar conversion.
+// byte i: separators (TAB, LF, FF, CR, SPACE) and LFs.
+// convert_batch_integers and convert_batch_values convert what they can of
+// a row's six time fields and eleven value fields at once, returning a bit
+// per field they left to the scalar conversion (all of them, where the
+// instruction set has no vector step).
 //
 // No include guard, no includes: the includer provides both.
 
@@ -242,7 +243,7 @@ template <unsigned blocks, unsigned count>
 }
 
 // The commonest row, decoded from the two or four blocks at its line's
-// start (`line`, with at least two blocks before `end`): its LF among them
+// start (`line`, with at least two blocks and BATCH_MARGIN bytes before `end`): its LF among them
 // and exactly 18 fields, each of which converts.  Returns the start of the
 // next line; returns nullptr, having stored nothing, for any other line,
 // which the field-by-field decoder then decodes or words the fault of.
@@ -251,6 +252,12 @@ template <unsigned blocks, unsigned count>
 // once, so the next line's start depends on the LF alone, not on a walk
 // through the fields, and the conversions of one row overlap the search of
 // the next.
+//
+// The window keeps BATCH_MARGIN bytes of the data after the blocks it
+// classifies, so that the vector conversions may load sixteen bytes from
+// any field's start.
+inline constexpr std::size_t BATCH_MARGIN = 16;
+
 [[gnu::always_inline]] inline const char* decode_window_row(const char* line, const char* end,
                                                             RowBuffers& rows) {
   constexpr std::size_t BLOCK = DataWalk::BLOCK;
@@ -283,7 +290,7 @@ template <unsigned blocks, unsigned count>
     set_bit_positions<FIELDS_PER_ROW>(ends_high, 64, last + ends_in_low);
   } else {
     // Lines of 129 to 256 bytes: fewer fields per block.
-    if (static_cast<std::size_t>(end - line) < 4 * BLOCK) return nullptr;
+    if (static_cast<std::size_t>(end - line) < 4 * BLOCK + BATCH_MARGIN) return nullptr;
     masks[2] = Blocks::classify(line + 2 * BLOCK);
     masks[3] = Blocks::classify(line + 3 * BLOCK);
     if ((masks[2].line_ends | masks[3].line_ends) == 0) return nullptr;
@@ -294,7 +301,8 @@ template <unsigned blocks, unsigned count>
   const auto field = [&](std::size_t i) { return std::string_view(line + first[i], last[i] - first[i]); };
 
   std::int32_t time[6];
-  for (std::size_t i = 0; i < 6; ++i) {
+  for (unsigned pending = convert_batch_integers(line, first, last, time); pending != 0; pending &= pending - 1) {
+    const auto i = static_cast<std::size_t>(std::countr_zero(pending));
     const auto value = numeric::parse_i32_token(field(i));
     if (!value) return nullptr;
     time[i] = *value;
@@ -302,12 +310,11 @@ template <unsigned blocks, unsigned count>
 
   rows.values.reserve_more(VALUES_PER_ROW);
   float* const out = rows.values.unused();
-  std::string_view tokens[VALUES_PER_ROW];
-  for (std::size_t i = 0; i < VALUES_PER_ROW; ++i) tokens[i] = field(7 + i);
-  for (unsigned pending = convert_batch_values(tokens, end, out); pending != 0; pending &= pending - 1) {
+  for (unsigned pending = convert_batch_values(line, first + 7, last + 7, out); pending != 0;
+       pending &= pending - 1) {
     const auto i = static_cast<std::size_t>(std::countr_zero(pending));
     std::uint32_t bits;
-    if (numeric::parse_f32_token(tokens[i], bits) != numeric::F32Status::accepted) return nullptr;
+    if (numeric::parse_f32_token(field(7 + i), bits) != numeric::F32Status::accepted) return nullptr;
     out[i] = std::bit_cast<float>(bits);
   }
   rows.values.extend_by(VALUES_PER_ROW);
@@ -327,7 +334,7 @@ std::optional<FileFault> decode_lines(std::string_view data, std::uint64_t& line
     ++line_number;
     if (window_rest != 0) {
       --window_rest;
-    } else if (end - line >= static_cast<std::ptrdiff_t>(2 * DataWalk::BLOCK)) {
+    } else if (end - line >= static_cast<std::ptrdiff_t>(2 * DataWalk::BLOCK + BATCH_MARGIN)) {
       if (const char* next = decode_window_row(line, end, rows)) {
         line = next;
         continue;

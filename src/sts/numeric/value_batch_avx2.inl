@@ -12,35 +12,40 @@
 // No include guard, no includes: included inside a region compiled for
 // AVX2 (or wider), after <immintrin.h> and the numeric headers.
 
-// A value token split into its sign and its body (the bytes after an
-// optional sign), with what the vector steps may load of it.
+// A token of a window line split into its sign and its body (the bytes
+// after an optional sign).  Sixteen bytes from the body's start may be
+// loaded: the window keeps that much room after the line.
 struct BatchToken {
   const char* body;
   std::uint64_t length;
-  std::uint32_t sign;    // the sign bit of the value
-  bool eight_readable;   // eight bytes from the body's start lie in the data
-  bool sixteen_readable;
+  std::uint32_t sign;  // the sign bit of the value
 };
 
-// Sixteen '0' bytes: what a lane that cannot load its body loads instead.
+// Sixteen '0' bytes: what a lane without a body loads instead.
 alignas(16) inline constexpr char ZERO_DIGIT_BYTES[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
                                                           '0', '0', '0', '0', '0', '0', '0', '0'};
 
-// Short plain decimals, in 64-bit lanes (first byte lowest).  A lane
-// converts when its body has 1 to 8 bytes, all digits but for at most one
-// full stop, at least one digit, and a mantissa of at most 2^24; its value
-// is then the mantissa converted to binary32 (exactly) divided by
-// 10^(fraction digits): one IEEE division, the scalar fast path's result.
-// Stores four values (those of failed lanes to be overwritten) and returns
-// a bit per lane that did not convert.
-inline unsigned convert_plain_group(const BatchToken* tokens, float* out) noexcept {
-  const auto eight = [&](unsigned i) {
-    return static_cast<long long>(
-        numeric::detail::load_eight(tokens[i].eight_readable ? tokens[i].body : ZERO_DIGIT_BYTES));
-  };
-  const auto length = [&](unsigned i) {
-    return static_cast<long long>(tokens[i].eight_readable ? tokens[i].length : 0);
-  };
+inline BatchToken batch_token(const char* line, std::uint32_t first, std::uint32_t last) noexcept {
+  const char* const p = line + first;
+  const bool negative = *p == '-';  // fields are never empty
+  const unsigned skip = negative | (*p == '+');
+  return {p + skip, last - first - skip, static_cast<std::uint32_t>(negative) << 31};
+}
+
+// Short plain decimals, in 64-bit lanes (first byte lowest).  A lane is
+// taken when its body has 1 to 8 bytes, all digits but for at most one full
+// stop, and at least one digit: its mantissa (below 10^8), its fraction
+// digits and whether it has a full stop are then exact.
+struct PlainLanes {
+  __m256i mantissa;
+  __m256i fraction;
+  __m256i no_point;  // all ones in a lane without a full stop
+  __m256i bad;       // nonzero in a lane not taken
+};
+
+inline PlainLanes plain_lanes(const BatchToken* tokens) noexcept {
+  const auto eight = [&](unsigned i) { return static_cast<long long>(numeric::detail::load_eight(tokens[i].body)); };
+  const auto length = [&](unsigned i) { return static_cast<long long>(tokens[i].length); };
   const __m256i zero = _mm256_setzero_si256();
   const __m256i ones = _mm256_set1_epi64x(-1);
   const __m256i one = _mm256_set1_epi64x(1);
@@ -77,25 +82,56 @@ inline unsigned convert_plain_group(const BatchToken* tokens, float* out) noexce
   const __m256i fours = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
   const __m256i mantissa =
       _mm256_add_epi64(_mm256_mul_epu32(fours, _mm256_set1_epi64x(10000)), _mm256_srli_epi64(fours, 32));
-  bad = _mm256_or_si256(bad, _mm256_cmpgt_epi64(mantissa, _mm256_set1_epi64x(std::int64_t{1} << 24)));
 
   // Fraction digits: those after the full stop, n - 1 - (bytes below it).
   const __m256i before = _mm256_sad_epu8(_mm256_and_si256(below, _mm256_set1_epi8(1)), zero);
   const __m256i fraction = _mm256_andnot_si256(no_point, _mm256_sub_epi64(_mm256_sub_epi64(n, one), before));
+  return {mantissa, fraction, no_point, bad};
+}
 
-  // The low halves of the four lanes, as 32-bit numbers.
-  const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
-  const __m128i mantissa32 = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(mantissa, low_halves));
-  const __m256i fraction32 = _mm256_permutevar8x32_epi32(fraction, low_halves);
-  const __m256 powers = _mm256_setr_ps(1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f);
-  const __m128 divisor = _mm256_castps256_ps128(_mm256_permutevar8x32_ps(powers, fraction32));
-  const __m128 magnitude = _mm_div_ps(_mm_cvtepi32_ps(mantissa32), divisor);
-  const __m128i signs = _mm_setr_epi32(static_cast<int>(tokens[0].sign), static_cast<int>(tokens[1].sign),
-                                       static_cast<int>(tokens[2].sign), static_cast<int>(tokens[3].sign));
-  _mm_storeu_ps(out, _mm_xor_ps(magnitude, _mm_castsi128_ps(signs)));
+// The low halves of four 64-bit lanes, as four 32-bit numbers.
+inline __m128i low_halves(__m256i lanes) noexcept {
+  return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(lanes, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
+}
 
-  const __m256i good = _mm256_cmpeq_epi64(bad, zero);
+inline unsigned failed_lanes(__m256i bad) noexcept {
+  const __m256i good = _mm256_cmpeq_epi64(bad, _mm256_setzero_si256());
   return ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(good))) & 0xFu;
+}
+
+inline __m128i sign_bits(const BatchToken* tokens) noexcept {
+  return _mm_setr_epi32(static_cast<int>(tokens[0].sign), static_cast<int>(tokens[1].sign),
+                        static_cast<int>(tokens[2].sign), static_cast<int>(tokens[3].sign));
+}
+
+// Four values of short plain decimals: a lane converts when it is taken
+// and its mantissa is at most 2^24; its value is then the mantissa
+// converted to binary32 (exactly) divided by 10^(fraction digits), one IEEE
+// division, the scalar fast path's result.  Stores four values (those of
+// failed lanes to be overwritten) and returns a bit per lane that did not
+// convert.
+inline unsigned convert_plain_group(const BatchToken* tokens, float* out) noexcept {
+  const PlainLanes lanes = plain_lanes(tokens);
+  const __m256i bad =
+      _mm256_or_si256(lanes.bad, _mm256_cmpgt_epi64(lanes.mantissa, _mm256_set1_epi64x(std::int64_t{1} << 24)));
+  const __m256 powers = _mm256_setr_ps(1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f);
+  const __m128 divisor =
+      _mm256_castps256_ps128(_mm256_permutevar8x32_ps(powers, _mm256_castsi128_si256(low_halves(lanes.fraction))));
+  const __m128 magnitude = _mm_div_ps(_mm_cvtepi32_ps(low_halves(lanes.mantissa)), divisor);
+  _mm_storeu_ps(out, _mm_xor_ps(magnitude, _mm_castsi128_ps(sign_bits(tokens))));
+  return failed_lanes(bad);
+}
+
+// Four integer fields: a lane converts when it is taken and has no full
+// stop (a body of at most eight digits, so no overflow).  Stores four
+// numbers and returns a bit per lane that did not convert.
+inline unsigned convert_integer_group(const BatchToken* tokens, std::int32_t* out) noexcept {
+  const PlainLanes lanes = plain_lanes(tokens);
+  const __m256i bad = _mm256_or_si256(lanes.bad, _mm256_andnot_si256(lanes.no_point, _mm256_set1_epi64x(-1)));
+  const __m128i negative = _mm_srai_epi32(sign_bits(tokens), 31);
+  const __m128i value = _mm_sub_epi32(_mm_xor_si128(low_halves(lanes.mantissa), negative), negative);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), value);
+  return failed_lanes(bad);
 }
 
 // The exponent form D.F...e±XX: one digit, a full stop, 1 to 10 fraction
@@ -133,7 +169,7 @@ struct ScientificLane {
 inline ScientificLane scientific_lane(const BatchToken& token) noexcept {
   const char* const p = token.body;
   const std::uint64_t n = token.length;
-  if (n - 7 > 9 || !token.sixteen_readable) return {ZERO_DIGIT_BYTES, 0, 0};  // n - 7 wraps below 7
+  if (n - 7 > 9) return {ZERO_DIGIT_BYTES, 0, 0};  // n - 7 wraps below 7
   const char* const e = p + n - 4;
   if (p[1] != '.' || (static_cast<unsigned char>(e[0]) | 0x20) != 'e' || (e[1] != '+' && e[1] != '-') ||
       !numeric::detail::is_digit(e[2]) || !numeric::detail::is_digit(e[3])) {
@@ -199,9 +235,7 @@ inline unsigned convert_scientific_group(const BatchToken* tokens, float* out) n
   const __m256i low_bits = _mm256_and_si256(_mm256_castpd_si256(scaled), _mm256_set1_epi64x((1 << 29) - 1));
   const __m256i midpoint = _mm256_cmpeq_epi64(low_bits, _mm256_set1_epi64x(1 << 28));
   const __m128 value = _mm256_cvtpd_ps(scaled);
-  const __m128i signs = _mm_setr_epi32(static_cast<int>(tokens[0].sign), static_cast<int>(tokens[1].sign),
-                                       static_cast<int>(tokens[2].sign), static_cast<int>(tokens[3].sign));
-  _mm_storeu_ps(out, _mm_xor_ps(value, _mm_castsi128_ps(signs)));
+  _mm_storeu_ps(out, _mm_xor_ps(value, _mm_castsi128_ps(sign_bits(tokens))));
 
   unsigned failed = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(midpoint))) |
                     (~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(in_range))) & 0xFu);
@@ -211,31 +245,50 @@ inline unsigned convert_scientific_group(const BatchToken* tokens, float* out) n
   return failed;
 }
 
-// Converts what it can of the eleven value tokens into out[0..11) and
-// returns a bit per token left to the scalar conversion.  Bytes are loaded
-// from each body's start up to `readable_end` at most.  The exponent form
-// is tried on the groups the plain step left whole.
-[[gnu::noinline]] inline unsigned convert_batch_values(const std::string_view* tokens, const char* readable_end,
+// The fields [first[i], last[i]) of a window line, i < count, as tokens;
+// the lanes past them are left to fail.
+template <unsigned count>
+inline void batch_tokens(const char* line, const std::uint32_t* first, const std::uint32_t* last,
+                         BatchToken* tokens) noexcept {
+  for (unsigned i = 0; i < count; ++i) tokens[i] = batch_token(line, first[i], last[i]);
+  for (unsigned i = count; i < (count + 3) / 4 * 4; ++i) tokens[i] = {ZERO_DIGIT_BYTES, 0, 0};
+}
+
+// Converts what it can of the eleven value fields of a window line into
+// out[0..11) and returns a bit per field left to the scalar conversion.
+// A group whose first body is longer than eight bytes tries the exponent
+// form first.
+inline unsigned convert_batch_values(const char* line, const std::uint32_t* first, const std::uint32_t* last,
                                      float* out) noexcept {
-  BatchToken batch[12];
-  for (unsigned i = 0; i < 11; ++i) {
-    const char* p = tokens[i].data();
-    std::uint64_t n = tokens[i].size();  // fields are never empty
-    const bool negative = *p == '-';
-    const unsigned skip = negative | (*p == '+');
-    p += skip;
-    n -= skip;
-    const std::ptrdiff_t readable = readable_end - p;
-    batch[i] = {p, n, static_cast<std::uint32_t>(negative) << 31, readable >= 8, readable >= 16};
-  }
-  batch[11] = {ZERO_DIGIT_BYTES, 0, 0, false, false};
+  BatchToken tokens[12];
+  batch_tokens<11>(line, first, last, tokens);
   alignas(16) float converted[12];
   unsigned failed = 0;
   for (unsigned group = 0; group < 3; ++group) {
-    unsigned missed = convert_plain_group(batch + 4 * group, converted + 4 * group);
-    if (missed == 0xF) missed = convert_scientific_group(batch + 4 * group, converted + 4 * group);
+    const BatchToken* const four = tokens + 4 * group;
+    float* const values = converted + 4 * group;
+    unsigned missed;
+    if (four[0].length > 8) {
+      missed = convert_scientific_group(four, values);
+      if (missed == 0xF) missed = convert_plain_group(four, values);
+    } else {
+      missed = convert_plain_group(four, values);
+      if (missed == 0xF) missed = convert_scientific_group(four, values);
+    }
     failed |= missed << (4 * group);
   }
   std::memcpy(out, converted, 11 * sizeof(float));
   return failed & 0x7FFu;
+}
+
+// Converts what it can of the six time fields of a window line into
+// out[0..6) and returns a bit per field left to the scalar conversion.
+inline unsigned convert_batch_integers(const char* line, const std::uint32_t* first, const std::uint32_t* last,
+                                       std::int32_t* out) noexcept {
+  BatchToken tokens[8];
+  batch_tokens<6>(line, first, last, tokens);
+  alignas(16) std::int32_t converted[8];
+  const unsigned failed = convert_integer_group(tokens, converted) | convert_integer_group(tokens + 4, converted + 4) << 4;
+  std::memcpy(out, converted, 6 * sizeof(std::int32_t));
+  return failed & 0x3Fu;
 }
