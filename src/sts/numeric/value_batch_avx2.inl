@@ -34,8 +34,10 @@ inline BatchToken batch_token(const char* line, std::uint32_t first, std::uint32
 
 // Short plain decimals, in 64-bit lanes (first byte lowest).  A lane is
 // taken when its body has 1 to 8 bytes, all digits but for at most one full
-// stop, and at least one digit: its mantissa (below 10^8), its fraction
-// digits and whether it has a full stop are then exact.
+// stop, and at least one digit; or 9 bytes, a digit and then eight bytes
+// as before with a full stop among them ("-100000.00"), the digit then
+// heading the mantissa.  Its mantissa (below 10^8), its fraction digits
+// and whether it has a full stop are then exact.
 struct PlainLanes {
   __m256i mantissa;
   __m256i fraction;
@@ -44,16 +46,28 @@ struct PlainLanes {
 };
 
 inline PlainLanes plain_lanes(const BatchToken* tokens) noexcept {
-  const auto eight = [&](unsigned i) { return static_cast<long long>(numeric::detail::load_eight(tokens[i].body)); };
+  // The last eight bytes of a nine-byte body go into the lane, its first
+  // byte becomes the head digit.
+  const auto eight = [&](unsigned i) {
+    const std::uint64_t n = tokens[i].length;
+    return static_cast<long long>(numeric::detail::load_eight(tokens[i].body + (n == 9 ? 1 : 0)));
+  };
   const auto length = [&](unsigned i) { return static_cast<long long>(tokens[i].length); };
+  const auto head = [&](unsigned i) {
+    return static_cast<long long>(tokens[i].length == 9 ? static_cast<unsigned char>(tokens[i].body[0] - '0') : 0);
+  };
   const __m256i zero = _mm256_setzero_si256();
   const __m256i ones = _mm256_set1_epi64x(-1);
   const __m256i one = _mm256_set1_epi64x(1);
+  const __m256i eight_bytes = _mm256_set1_epi64x(8);
   const __m256i bytes = _mm256_set_epi64x(eight(3), eight(2), eight(1), eight(0));
-  const __m256i n = _mm256_set_epi64x(length(3), length(2), length(1), length(0));
+  const __m256i body_length = _mm256_set_epi64x(length(3), length(2), length(1), length(0));
+  const __m256i heads = _mm256_set_epi64x(head(3), head(2), head(1), head(0));
+  const __m256i nine_bytes = _mm256_cmpeq_epi64(body_length, _mm256_set1_epi64x(9));
+  const __m256i n = _mm256_add_epi64(body_length, nine_bytes);  // the bytes in the lane
 
-  // The body's bytes (a shift by 64 or more gives 0, so 8 bytes and more
-  // keep the whole lane).
+  // The lane's bytes of the body (a shift by 64 or more gives 0, so 8
+  // bytes and more keep the whole lane).
   const __m256i body = _mm256_andnot_si256(_mm256_sllv_epi64(ones, _mm256_slli_epi64(n, 3)), ones);
   const __m256i values = _mm256_sub_epi8(bytes, _mm256_set1_epi8('0'));
   const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(values, _mm256_set1_epi8(9)), values);
@@ -68,7 +82,10 @@ inline PlainLanes plain_lanes(const BatchToken* tokens) noexcept {
   // n - 1 + [no full stop]: 0 for an empty body or a lone full stop.
   const __m256i digits = _mm256_sub_epi64(_mm256_sub_epi64(n, one), no_point);
   bad = _mm256_or_si256(bad, _mm256_cmpeq_epi64(digits, zero));
-  bad = _mm256_or_si256(bad, _mm256_cmpgt_epi64(n, _mm256_set1_epi64x(8)));
+  bad = _mm256_or_si256(bad, _mm256_cmpgt_epi64(n, eight_bytes));
+  // A nine-byte body needs its full stop in the lane and a digit in front.
+  bad = _mm256_or_si256(bad, _mm256_and_si256(nine_bytes, no_point));
+  bad = _mm256_or_si256(bad, _mm256_cmpgt_epi64(heads, _mm256_set1_epi64x(9)));
 
   // The digits after the full stop move down one byte; then the last digit
   // moves to the top byte, with 0 digits coming in at the bottom (the most
@@ -77,11 +94,14 @@ inline PlainLanes plain_lanes(const BatchToken* tokens) noexcept {
                                          _mm256_andnot_si256(below, _mm256_srli_epi64(values, 8)));
   const __m256i aligned =
       _mm256_sllv_epi64(joined, _mm256_sub_epi64(_mm256_set1_epi64x(64), _mm256_slli_epi64(digits, 3)));
-  // Eight digits, most significant first: pairs, fours, then one eight.
+  // Eight digits, most significant first: pairs, fours, then one eight;
+  // the head digit goes in front of the lane's digits (seven of them).
   const __m256i pairs = _mm256_maddubs_epi16(aligned, _mm256_set1_epi16(0x010A));
   const __m256i fours = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
-  const __m256i mantissa =
+  const __m256i lane_value =
       _mm256_add_epi64(_mm256_mul_epu32(fours, _mm256_set1_epi64x(10000)), _mm256_srli_epi64(fours, 32));
+  const __m256i mantissa =
+      _mm256_add_epi64(lane_value, _mm256_mul_epu32(heads, _mm256_set1_epi64x(10000000)));
 
   // Fraction digits: those after the full stop, n - 1 - (bytes below it).
   const __m256i before = _mm256_sad_epu8(_mm256_and_si256(below, _mm256_set1_epi8(1)), zero);
@@ -268,7 +288,7 @@ inline unsigned convert_batch_values(const char* line, const std::uint32_t* firs
     const BatchToken* const four = tokens + 4 * group;
     float* const values = converted + 4 * group;
     unsigned missed;
-    if (four[0].length > 8) {
+    if (four[0].length >= 7 && (four[0].body[four[0].length - 4] | 0x20) == 'e') {
       missed = convert_scientific_group(four, values);
       if (missed == 0xF) missed = convert_plain_group(four, values);
     } else {
