@@ -1,0 +1,182 @@
+// Whole files of rows in many shapes, decoded by the row decoder and by a
+// plain line-by-line reference built on the token conversions: the same
+// rows, the same bits, the same faulty line.  The rows mix the value shapes
+// the vector steps take (short plain decimals, nine-byte ones, the exponent
+// form, exact binary32 midpoints among them) with every other kind of
+// token, and the line lengths that take each way through the decoder.
+// Each file ends where an unreadable page begins.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sts/block_path.hpp"
+#include "sts/row_decoder.hpp"
+#include "sts/timestamp.hpp"
+
+namespace {
+
+using namespace quillrow;
+using namespace quillrow::sts;
+
+const char* const ODD_TOKENS[] = {
+    "16777216", "16777217", "1.6777217e+07", "1.6777219e+07", "3.3554433e+07", "0.0", "-0", ".", "-", "+.5",
+    "5.", "1.2.3", "1e5", "nan", "-Infinity", "1.5e+5", "9.9999999999e+22", "1.0e-22", "1.0e-23", "abc",
+    "1.5e+0x", "1.e+05", "-.5", "00000000.5", "123456789", "-99999999", "1.5E-07", "8.5070592e+37",
+    "-100000.00", ".1234567", "1.23456789", "2.552049145e+04x", "1..5", "+-1"};
+
+class RowMaker {
+ public:
+  explicit RowMaker(std::uint64_t seed) : random_(seed) {}
+
+  std::string value() {
+    if (pick(120) == 0) return ODD_TOKENS[pick(std::size(ODD_TOKENS))];
+    switch (pick(3)) {
+      case 0: {  // %e with 0 to 11 fraction digits and exponents near and past 22
+        char text[64];
+        const double magnitude = std::ldexp(1.0 + static_cast<double>(pick(1000000)) / 1e6,
+                                            static_cast<int>(pick(140)) - 70);
+        std::snprintf(text, sizeof text, pick(5) == 0 ? "%.*E" : "%.*e", static_cast<int>(pick(12)),
+                      pick(2) ? magnitude : -magnitude);
+        return text;
+      }
+      default: {  // plain decimals of 1 to 10 digits
+        std::string text = sign();
+        const std::size_t digits = 1 + pick(10);
+        const std::size_t point = pick(digits + 2);
+        for (std::size_t i = 0; i < digits; ++i) {
+          if (i == point) text += '.';
+          text += static_cast<char>('0' + pick(10));
+        }
+        return text;
+      }
+    }
+  }
+
+  std::string integer() {
+    if (pick(400) == 0) return ODD_TOKENS[pick(std::size(ODD_TOKENS))];
+    return sign() + std::to_string(pick(pick(20) == 0 ? 3000000000U : 400));
+  }
+
+  // A line of 18 fields (sometimes 17 or 19, or a blank one), with one to
+  // `widest` separators between fields.
+  std::string line(std::size_t widest) {
+    if (pick(50) == 0) return pick(2) ? "\n" : "\r\n";
+    const std::size_t fields = pick(300) == 0 ? 17 + 2 * pick(2) : 18;
+    std::string text;
+    if (pick(8) == 0) text += gap(widest);
+    for (std::size_t i = 0; i < fields; ++i) {
+      if (i != 0) text += gap(widest);
+      text += i < 6 ? integer() : i == 6 ? "Q" : value();
+    }
+    if (pick(8) == 0) text += gap(widest);
+    return text + (pick(10) == 0 ? "\r\n" : "\n");
+  }
+
+  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
+
+ private:
+  std::string sign() { return pick(3) == 0 ? "-" : pick(20) == 0 ? "+" : ""; }
+  std::string gap(std::size_t widest) {
+    std::string text;
+    for (std::size_t i = 1 + pick(widest); i > 0; --i) text += " \t"[pick(8) == 0];
+    return text;
+  }
+
+  std::mt19937_64 random_;
+};
+
+// The reference: lines split at LF, fields at the separators, each field
+// converted on its own.  Returns the faulty line's number, or 0.
+std::uint64_t reference(const std::string& data, std::vector<std::int64_t>& timestamps,
+                        std::vector<std::uint32_t>& values) {
+  std::uint64_t number = 0;
+  for (std::size_t start = 0; start < data.size();) {
+    ++number;
+    std::size_t end = data.find('\n', start);
+    if (end == std::string::npos) end = data.size();
+    std::vector<std::string_view> fields;
+    for (std::size_t i = start; i < end;) {
+      while (i < end && is_separator(data[i])) ++i;
+      const std::size_t from = i;
+      while (i < end && !is_separator(data[i])) ++i;
+      if (i > from) fields.emplace_back(data.data() + from, i - from);
+    }
+    start = end + 1;
+    if (fields.empty()) continue;
+    if (fields.size() != 18) return number;
+    std::int32_t time[6];
+    for (std::size_t i = 0; i < 6; ++i) {
+      const auto value = numeric::parse_i32_token(fields[i]);
+      if (!value) return number;
+      time[i] = *value;
+    }
+    for (std::size_t i = 7; i < 18; ++i) {
+      const auto bits = numeric::parse_f32_token(fields[i]);
+      if (!bits) return number;
+      values.push_back(*bits);
+    }
+    timestamps.push_back(timestamp_ms(time[0], time[1], time[2], time[3], time[4], time[5]));
+  }
+  return 0;
+}
+
+TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t room = 64 * page;
+  void* mapped = mmap(nullptr, room + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  char* const base = static_cast<char*>(mapped);
+  ASSERT_EQ(mprotect(base + room, page, PROT_NONE), 0);
+
+  RowMaker maker(20261208);
+  std::size_t faults = 0;
+  for (int file = 0; file < 400; ++file) {
+    // Gaps of one separator give short lines (all fields in one or two
+    // blocks); wider gaps give lines of two to four blocks and beyond.
+    const std::size_t widest = std::size_t{1} << maker.pick(5);
+    std::string data;
+    for (std::size_t rows = 1 + maker.pick(40); rows > 0; --rows) data += maker.line(widest);
+    if (maker.pick(3) == 0) data.pop_back();  // no LF at the end
+    ASSERT_LE(data.size(), room);
+
+    std::vector<std::int64_t> timestamps;
+    std::vector<std::uint32_t> values;
+    const std::uint64_t faulty = reference(data, timestamps, values);
+    faults += faulty != 0;
+
+    char* const start = base + room - data.size();
+    std::memcpy(start, data.data(), data.size());
+    RowBuffers rows;
+    std::uint64_t line_number = 0;
+    const auto fault = decode_data_lines({start, data.size()}, line_number, "mem.sts", rows);
+    const std::string where = std::string(block_path_name(active_block_path())) + ", file " +
+                              std::to_string(file) + ":\n" + data;
+    ASSERT_EQ(fault.has_value(), faulty != 0) << where;
+    if (fault) {
+      EXPECT_EQ(line_number, faulty) << where;
+      EXPECT_EQ(fault->message.find("Invalid file mem.sts at line " + std::to_string(faulty) + ": "), 0U)
+          << fault->message;
+      continue;
+    }
+    ASSERT_EQ(rows.timestamps.size(), timestamps.size()) << where;
+    ASSERT_EQ(rows.values.size(), values.size()) << where;
+    for (std::size_t i = 0; i < timestamps.size(); ++i) EXPECT_EQ(rows.timestamps.data()[i], timestamps[i]) << where;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(rows.values.data()[i]), values[i]) << where << "value " << i;
+    }
+  }
+  // Both outcomes occur often enough to mean something.
+  EXPECT_GT(faults, 40U);
+  EXPECT_LT(faults, 360U);
+  munmap(mapped, room + page);
+}
+
+}  // namespace
