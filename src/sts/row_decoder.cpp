@@ -68,6 +68,8 @@ namespace sse2 {
 
 // SSSE3's PSHUFB is not part of the baseline: one compare per separator.
 struct Blocks {
+  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept { return static_cast<std::uint32_t>(std::countr_zero(x)); }
+
   static Masks classify(const char* p) noexcept {
     Masks masks{0, 0};
     for (unsigned i = 0; i < 64; i += 16) {
@@ -100,6 +102,8 @@ QUILLROW_TARGET_BEGIN("avx2,bmi,bmi2,popcnt")
 namespace avx2 {
 
 struct Blocks {
+  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept { return static_cast<std::uint32_t>(_tzcnt_u64(x)); }
+
   static std::uint32_t movemask(__m256i hits) noexcept {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(hits));
   }
@@ -128,6 +132,8 @@ QUILLROW_TARGET_BEGIN("avx512f,avx512bw,avx2,bmi,bmi2,popcnt")
 namespace avx512 {
 
 struct Blocks {
+  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept { return static_cast<std::uint32_t>(_tzcnt_u64(x)); }
+
   static Masks classify(const char* p) noexcept {
     alignas(64) static constexpr char TABLE[64] = {QUILLROW_SEPARATOR_TABLE, QUILLROW_SEPARATOR_TABLE,
                                                    QUILLROW_SEPARATOR_TABLE, QUILLROW_SEPARATOR_TABLE};
@@ -160,6 +166,8 @@ LineDecoder decoder_for(BlockPath path) noexcept {
 namespace scalar {
 
 struct Blocks {
+  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept { return static_cast<std::uint32_t>(std::countr_zero(x)); }
+
   static Masks classify(const char* p) noexcept {
     Masks masks{0, 0};
     for (unsigned i = 0; i < 64; ++i) {

@@ -8,7 +8,8 @@
 // wider target can be chosen in place of a baseline function.
 //
 // Blocks::classify(p) turns the 64 bytes at p into two bit masks, bit i for
-// byte i: separators (TAB, LF, FF, CR, SPACE) and LFs.
+// byte i: separators (TAB, LF, FF, CR, SPACE) and LFs; trailing_zeros(x)
+// counts them in one instruction where the instruction set has one.
 // convert_batch_integers and convert_batch_values convert what they can of
 // a row's six time fields and eleven value fields at once, returning a bit
 // per field they left to the scalar conversion (all of them, where the
@@ -189,53 +190,53 @@ inline std::uint64_t bits_below(unsigned k) noexcept {
 
 inline constexpr std::size_t FIELDS_PER_ROW = 6 + 1 + VALUES_PER_ROW;
 
-// Writes the positions of the lowest `count` set bits of `bits`, plus
-// `base`, to at[0..count); entries past the mask's own bits are undefined.
-// A fixed count, so that no branch depends on where the bits lie.
-template <unsigned count>
+// Writes the positions of the set bits of `bits`, plus `base`, to `at`,
+// eight at a time: `at` must have room for the count rounded up to a
+// multiple of eight, and the entries past the count are undefined.  One
+// branch per eight positions, not one per bit.
 [[gnu::always_inline]] inline void set_bit_positions(std::uint64_t bits, std::uint32_t base,
                                                      std::uint32_t* at) noexcept {
-#pragma GCC unroll 32
-  for (unsigned i = 0; i < count; ++i) {
-    at[i] = base + static_cast<std::uint32_t>(std::countr_zero(bits));
-    bits &= bits - 1;
+  const int count = std::popcount(bits);
+  for (int done = 0; done < count; done += 8, at += 8) {
+#pragma GCC unroll 8
+    for (unsigned i = 0; i < 8; ++i) {
+      at[i] = base + Blocks::trailing_zeros(bits);
+      bits &= bits - 1;
+    }
   }
 }
 
 // The field starts and ends of a line of `blocks` classified blocks whose
-// LF is at `lf`, each block's bits found by `count` fixed steps: false when
-// the line does not have exactly 18 fields or a block holds more than
-// `count` starts or ends.  A field starts at a byte that is not a separator
-// after one that is (the line's start counts as one) and ends at a
-// separator after a field byte; the line's bytes are those before its LF,
-// and the LF can end the last field.
-template <unsigned blocks, unsigned count>
+// LF is at `lf`: false when the line does not have exactly 18 fields.  A
+// field starts at a byte that is not a separator after one that is (the
+// line's start counts as one) and ends at a separator after a field byte;
+// the line's bytes are those before its LF, and the LF can end the last
+// field.  `first` and `last` need room for 18 + 7 positions.
+template <unsigned blocks>
 [[gnu::always_inline]] inline bool find_fields(const Masks* masks, unsigned lf, std::uint32_t* first,
                                                std::uint32_t* last) noexcept {
   std::uint64_t starts[blocks];
   std::uint64_t ends[blocks];
   std::uint64_t before = 1;  // whether the byte before the block is a separator
   int fields = 0;
-  bool dense = false;
   for (unsigned b = 0; b < blocks; ++b) {
     const std::uint64_t separators = masks[b].separators;
     const std::uint64_t after_separator = (separators << 1) | before;
     before = separators >> 63;
-    // The block's bytes up to the LF (which is in the last two blocks).
+    // The block's bytes up to the LF.
     const unsigned offset = 64 * b;
     const std::uint64_t line = lf < offset ? 0 : bits_below(lf - offset);
     const std::uint64_t line_and_lf = lf < offset ? 0 : bits_below(lf - offset + 1);
     starts[b] = ~separators & after_separator & line;
     ends[b] = separators & ~after_separator & line_and_lf;
     fields += std::popcount(starts[b]);
-    dense |= std::popcount(starts[b]) > static_cast<int>(count) || std::popcount(ends[b]) > static_cast<int>(count);
   }
-  if (fields != static_cast<int>(FIELDS_PER_ROW) || dense) return false;
+  if (fields != static_cast<int>(FIELDS_PER_ROW)) return false;
   unsigned first_at = 0;
   unsigned last_at = 0;
   for (unsigned b = 0; b < blocks; ++b) {
-    set_bit_positions<count>(starts[b], 64 * b, first + first_at);
-    set_bit_positions<count>(ends[b], 64 * b, last + last_at);
+    set_bit_positions(starts[b], 64 * b, first + first_at);
+    set_bit_positions(ends[b], 64 * b, last + last_at);
     first_at += static_cast<unsigned>(std::popcount(starts[b]));
     last_at += static_cast<unsigned>(std::popcount(ends[b]));
   }
@@ -264,39 +265,23 @@ inline constexpr std::size_t BATCH_MARGIN = 16;
   Masks masks[4];
   masks[0] = Blocks::classify(line);
   masks[1] = Blocks::classify(line + BLOCK);
-  // Room for the extraction's undefined entries past the last field.
-  std::uint32_t first[FIELDS_PER_ROW + FIELDS_PER_ROW];
-  std::uint32_t last[FIELDS_PER_ROW + FIELDS_PER_ROW];
+  std::uint32_t first[FIELDS_PER_ROW + 7];
+  std::uint32_t last[FIELDS_PER_ROW + 7];
   unsigned lf;
   if ((masks[0].line_ends | masks[1].line_ends) != 0) {
-    // Lines of up to 128 bytes: each block may hold every field.
+    // Lines of up to 128 bytes.
     lf = masks[0].line_ends != 0 ? static_cast<unsigned>(std::countr_zero(masks[0].line_ends))
                                  : 64 + static_cast<unsigned>(std::countr_zero(masks[1].line_ends));
-    const std::uint64_t carry = masks[0].separators >> 63;
-    const std::uint64_t after_low = (masks[0].separators << 1) | 1;
-    const std::uint64_t after_high = (masks[1].separators << 1) | carry;
-    const std::uint64_t starts_low = ~masks[0].separators & after_low & bits_below(lf);
-    const std::uint64_t starts_high = ~masks[1].separators & after_high & (lf < 64 ? 0 : bits_below(lf - 64));
-    if (std::popcount(starts_low) + std::popcount(starts_high) != static_cast<int>(FIELDS_PER_ROW)) {
-      return nullptr;
-    }
-    const std::uint64_t ends_low = masks[0].separators & ~after_low & bits_below(lf + 1);
-    const std::uint64_t ends_high = masks[1].separators & ~after_high & (lf < 64 ? 0 : bits_below(lf - 63));
-    const auto starts_in_low = static_cast<unsigned>(std::popcount(starts_low));
-    const auto ends_in_low = static_cast<unsigned>(std::popcount(ends_low));
-    set_bit_positions<FIELDS_PER_ROW>(starts_low, 0, first);
-    set_bit_positions<FIELDS_PER_ROW>(starts_high, 64, first + starts_in_low);
-    set_bit_positions<FIELDS_PER_ROW>(ends_low, 0, last);
-    set_bit_positions<FIELDS_PER_ROW>(ends_high, 64, last + ends_in_low);
+    if (!find_fields<2>(masks, lf, first, last)) return nullptr;
   } else {
-    // Lines of 129 to 256 bytes: fewer fields per block.
+    // Lines of 129 to 256 bytes.
     if (static_cast<std::size_t>(end - line) < 4 * BLOCK + BATCH_MARGIN) return nullptr;
     masks[2] = Blocks::classify(line + 2 * BLOCK);
     masks[3] = Blocks::classify(line + 3 * BLOCK);
     if ((masks[2].line_ends | masks[3].line_ends) == 0) return nullptr;
     lf = masks[2].line_ends != 0 ? 128 + static_cast<unsigned>(std::countr_zero(masks[2].line_ends))
                                  : 192 + static_cast<unsigned>(std::countr_zero(masks[3].line_ends));
-    if (!find_fields<4, 12>(masks, lf, first, last)) return nullptr;
+    if (!find_fields<4>(masks, lf, first, last)) return nullptr;
   }
   const auto field = [&](std::size_t i) { return std::string_view(line + first[i], last[i] - first[i]); };
 
