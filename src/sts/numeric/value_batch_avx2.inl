@@ -124,12 +124,27 @@ inline __m128i sign_bits(const BatchToken* tokens) noexcept {
                         static_cast<int>(tokens[2].sign), static_cast<int>(tokens[3].sign));
 }
 
+// Stores the first `count` of four results: a whole group straight to its
+// place, the last group's three with a masked store (no byte past them is
+// written).  Results stored to the stack and copied on with wider loads
+// would stall store forwarding.
+template <unsigned count>
+inline void store_lanes(float* out, __m128 values) noexcept {
+  static_assert(count == 3 || count == 4);
+  if constexpr (count == 4) {
+    _mm_storeu_ps(out, values);
+  } else {
+    _mm_maskstore_ps(out, _mm_setr_epi32(-1, -1, -1, 0), values);
+  }
+}
+
 // Four values of short plain decimals: a lane converts when it is taken
 // and its mantissa is at most 2^24; its value is then the mantissa
 // converted to binary32 (exactly) divided by 10^(fraction digits), one IEEE
 // division, the scalar fast path's result.  Stores four values (those of
 // failed lanes to be overwritten) and returns a bit per lane that did not
 // convert.
+template <unsigned count>
 inline unsigned convert_plain_group(const BatchToken* tokens, float* out) noexcept {
   const PlainLanes lanes = plain_lanes(tokens);
   const __m256i bad =
@@ -138,19 +153,25 @@ inline unsigned convert_plain_group(const BatchToken* tokens, float* out) noexce
   const __m128 divisor =
       _mm256_castps256_ps128(_mm256_permutevar8x32_ps(powers, _mm256_castsi128_si256(low_halves(lanes.fraction))));
   const __m128 magnitude = _mm_div_ps(_mm_cvtepi32_ps(low_halves(lanes.mantissa)), divisor);
-  _mm_storeu_ps(out, _mm_xor_ps(magnitude, _mm_castsi128_ps(sign_bits(tokens))));
+  store_lanes<count>(out, _mm_xor_ps(magnitude, _mm_castsi128_ps(sign_bits(tokens))));
   return failed_lanes(bad);
 }
 
 // Four integer fields: a lane converts when it is taken and has no full
-// stop (a body of at most eight digits, so no overflow).  Stores four
-// numbers and returns a bit per lane that did not convert.
+// stop (a body of at most eight digits, so no overflow).  Stores the first
+// `count` (4 or 2) numbers and returns a bit per lane that did not convert.
+template <unsigned count>
 inline unsigned convert_integer_group(const BatchToken* tokens, std::int32_t* out) noexcept {
   const PlainLanes lanes = plain_lanes(tokens);
   const __m256i bad = _mm256_or_si256(lanes.bad, _mm256_andnot_si256(lanes.no_point, _mm256_set1_epi64x(-1)));
   const __m128i negative = _mm_srai_epi32(sign_bits(tokens), 31);
   const __m128i value = _mm_sub_epi32(_mm_xor_si128(low_halves(lanes.mantissa), negative), negative);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), value);
+  static_assert(count == 2 || count == 4);
+  if constexpr (count == 4) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), value);
+  } else {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), value);
+  }
   return failed_lanes(bad);
 }
 
@@ -223,6 +244,7 @@ inline __m256i sixteen_digits_value(__m256i digits) noexcept {
 
 // Converts four tokens of the exponent form: stores four values and
 // returns a bit per lane that did not convert.
+template <unsigned count>
 inline unsigned convert_scientific_group(const BatchToken* tokens, float* out) noexcept {
   const ScientificLane lanes[4] = {scientific_lane(tokens[0]), scientific_lane(tokens[1]),
                                    scientific_lane(tokens[2]), scientific_lane(tokens[3])};
@@ -255,7 +277,7 @@ inline unsigned convert_scientific_group(const BatchToken* tokens, float* out) n
   const __m256i low_bits = _mm256_and_si256(_mm256_castpd_si256(scaled), _mm256_set1_epi64x((1 << 29) - 1));
   const __m256i midpoint = _mm256_cmpeq_epi64(low_bits, _mm256_set1_epi64x(1 << 28));
   const __m128 value = _mm256_cvtpd_ps(scaled);
-  _mm_storeu_ps(out, _mm_xor_ps(value, _mm_castsi128_ps(sign_bits(tokens))));
+  store_lanes<count>(out, _mm_xor_ps(value, _mm_castsi128_ps(sign_bits(tokens))));
 
   unsigned failed = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(midpoint))) |
                     (~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(in_range))) & 0xFu);
@@ -270,35 +292,40 @@ inline unsigned convert_scientific_group(const BatchToken* tokens, float* out) n
 template <unsigned count>
 inline void batch_tokens(const char* line, const std::uint32_t* first, const std::uint32_t* last,
                          BatchToken* tokens) noexcept {
-  for (unsigned i = 0; i < count; ++i) tokens[i] = batch_token(line, first[i], last[i]);
+  // Each position is read on its own: the optimiser would otherwise merge
+  // neighbouring reads into one vector load, which cannot take its bytes
+  // from the separate stores that just wrote them and waits for them to
+  // reach the cache.
+  const auto position = [](const std::uint32_t* at) { return *static_cast<const volatile std::uint32_t*>(at); };
+  for (unsigned i = 0; i < count; ++i) tokens[i] = batch_token(line, position(first + i), position(last + i));
   for (unsigned i = count; i < (count + 3) / 4 * 4; ++i) tokens[i] = {ZERO_DIGIT_BYTES, 0, 0};
+}
+
+// Converts a group of `count` value tokens into `out` and returns a bit per
+// token left to the scalar conversion.  A group whose first body looks like
+// the exponent form tries that form first.
+template <unsigned count>
+inline unsigned convert_value_group(const BatchToken* tokens, float* out) noexcept {
+  unsigned missed;
+  if (tokens[0].length >= 7 && (tokens[0].body[tokens[0].length - 4] | 0x20) == 'e') {
+    missed = convert_scientific_group<count>(tokens, out);
+    if (missed == 0xF) missed = convert_plain_group<count>(tokens, out);
+  } else {
+    missed = convert_plain_group<count>(tokens, out);
+    if (missed == 0xF) missed = convert_scientific_group<count>(tokens, out);
+  }
+  return missed;
 }
 
 // Converts what it can of the eleven value fields of a window line into
 // out[0..11) and returns a bit per field left to the scalar conversion.
-// A group whose first body is longer than eight bytes tries the exponent
-// form first.
 inline unsigned convert_batch_values(const char* line, const std::uint32_t* first, const std::uint32_t* last,
                                      float* out) noexcept {
   BatchToken tokens[12];
   batch_tokens<11>(line, first, last, tokens);
-  alignas(16) float converted[12];
-  unsigned failed = 0;
-  for (unsigned group = 0; group < 3; ++group) {
-    const BatchToken* const four = tokens + 4 * group;
-    float* const values = converted + 4 * group;
-    unsigned missed;
-    if (four[0].length >= 7 && (four[0].body[four[0].length - 4] | 0x20) == 'e') {
-      missed = convert_scientific_group(four, values);
-      if (missed == 0xF) missed = convert_plain_group(four, values);
-    } else {
-      missed = convert_plain_group(four, values);
-      if (missed == 0xF) missed = convert_scientific_group(four, values);
-    }
-    failed |= missed << (4 * group);
-  }
-  std::memcpy(out, converted, 11 * sizeof(float));
-  return failed & 0x7FFu;
+  return (convert_value_group<4>(tokens, out) | convert_value_group<4>(tokens + 4, out + 4) << 4 |
+          convert_value_group<3>(tokens + 8, out + 8) << 8) &
+         0x7FFu;
 }
 
 // Converts what it can of the six time fields of a window line into
@@ -307,8 +334,6 @@ inline unsigned convert_batch_integers(const char* line, const std::uint32_t* fi
                                        std::int32_t* out) noexcept {
   BatchToken tokens[8];
   batch_tokens<6>(line, first, last, tokens);
-  alignas(16) std::int32_t converted[8];
-  const unsigned failed = convert_integer_group(tokens, converted) | convert_integer_group(tokens + 4, converted + 4) << 4;
-  std::memcpy(out, converted, 6 * sizeof(std::int32_t));
+  const unsigned failed = convert_integer_group<4>(tokens, out) | convert_integer_group<2>(tokens + 4, out + 4) << 4;
   return failed & 0x3Fu;
 }
