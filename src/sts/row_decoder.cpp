@@ -89,10 +89,6 @@ struct Blocks {
 inline unsigned convert_batch_values(const char*, const std::uint32_t*, const std::uint32_t*, float*) noexcept {
   return 0x7FF;
 }
-inline unsigned convert_batch_integers(const char*, const std::uint32_t*, const std::uint32_t*,
-                                       std::int32_t*) noexcept {
-  return 0x3F;
-}
 
 #include "sts/row_kernel.inl"
 
@@ -180,10 +176,6 @@ struct Blocks {
 
 inline unsigned convert_batch_values(const char*, const std::uint32_t*, const std::uint32_t*, float*) noexcept {
   return 0x7FF;
-}
-inline unsigned convert_batch_integers(const char*, const std::uint32_t*, const std::uint32_t*,
-                                       std::int32_t*) noexcept {
-  return 0x3F;
 }
 
 #include "sts/row_kernel.inl"

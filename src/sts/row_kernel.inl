@@ -10,10 +10,9 @@
 // Blocks::classify(p) turns the 64 bytes at p into two bit masks, bit i for
 // byte i: separators (TAB, LF, FF, CR, SPACE) and LFs; trailing_zeros(x)
 // counts them in one instruction where the instruction set has one.
-// convert_batch_integers and convert_batch_values convert what they can of
-// a row's six time fields and eleven value fields at once, returning a bit
-// per field they left to the scalar conversion (all of them, where the
-// instruction set has no vector step).
+// convert_batch_values converts what it can of a row's eleven value fields
+// at once, returning a bit per field it left to the scalar conversion (all
+// of them, where the instruction set has no vector step).
 //
 // No include guard, no includes: the includer provides both.
 
@@ -206,6 +205,20 @@ inline constexpr std::size_t FIELDS_PER_ROW = 6 + 1 + VALUES_PER_ROW;
   }
 }
 
+// The commonest time field, one to eight digits, as one word: eight bytes
+// are loaded from its start (the window keeps room for them) and those past
+// the field replaced by leading '0' digits.  Returns false for any other
+// field, which the byte-wise conversion then takes.
+inline bool window_integer(const char* p, std::uint32_t n, std::int32_t& out) noexcept {
+  if (n - 1 >= 8) return false;  // n == 0 wraps around
+  constexpr std::uint64_t ZERO_DIGITS = 0x3030303030303030ULL;
+  const std::uint64_t w =
+      (numeric::detail::load_eight(p) << (8 * (8 - n))) | ((ZERO_DIGITS >> (8 * n - 1)) >> 1);
+  if (!numeric::detail::is_eight_digits(w)) return false;
+  out = static_cast<std::int32_t>(numeric::detail::eight_digits_value(w));
+  return true;
+}
+
 // The field starts and ends of a line of `blocks` classified blocks whose
 // LF is at `lf`: false when the line does not have exactly 18 fields.  A
 // field starts at a byte that is not a separator after one that is (the
@@ -286,11 +299,12 @@ inline constexpr std::size_t BATCH_MARGIN = 16;
   const auto field = [&](std::size_t i) { return std::string_view(line + first[i], last[i] - first[i]); };
 
   std::int32_t time[6];
-  for (unsigned pending = convert_batch_integers(line, first, last, time); pending != 0; pending &= pending - 1) {
-    const auto i = static_cast<std::size_t>(std::countr_zero(pending));
-    const auto value = numeric::parse_i32_token(field(i));
-    if (!value) return nullptr;
-    time[i] = *value;
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (!window_integer(line + first[i], last[i] - first[i], time[i])) {
+      const auto value = numeric::parse_i32_token(field(i));
+      if (!value) return nullptr;
+      time[i] = *value;
+    }
   }
 
   rows.values.reserve_more(VALUES_PER_ROW);

@@ -157,24 +157,6 @@ inline unsigned convert_plain_group(const BatchToken* tokens, float* out) noexce
   return failed_lanes(bad);
 }
 
-// Four integer fields: a lane converts when it is taken and has no full
-// stop (a body of at most eight digits, so no overflow).  Stores the first
-// `count` (4 or 2) numbers and returns a bit per lane that did not convert.
-template <unsigned count>
-inline unsigned convert_integer_group(const BatchToken* tokens, std::int32_t* out) noexcept {
-  const PlainLanes lanes = plain_lanes(tokens);
-  const __m256i bad = _mm256_or_si256(lanes.bad, _mm256_andnot_si256(lanes.no_point, _mm256_set1_epi64x(-1)));
-  const __m128i negative = _mm_srai_epi32(sign_bits(tokens), 31);
-  const __m128i value = _mm_sub_epi32(_mm_xor_si128(low_halves(lanes.mantissa), negative), negative);
-  static_assert(count == 2 || count == 4);
-  if constexpr (count == 4) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), value);
-  } else {
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), value);
-  }
-  return failed_lanes(bad);
-}
-
 // The exponent form D.F...e±XX: one digit, a full stop, 1 to 10 fraction
 // digits, e or E, a sign and two exponent digits, 7 to 16 bytes, each body
 // in a 128-bit lane.  The symbols and the exponent are checked and read in
@@ -326,14 +308,4 @@ inline unsigned convert_batch_values(const char* line, const std::uint32_t* firs
   return (convert_value_group<4>(tokens, out) | convert_value_group<4>(tokens + 4, out + 4) << 4 |
           convert_value_group<3>(tokens + 8, out + 8) << 8) &
          0x7FFu;
-}
-
-// Converts what it can of the six time fields of a window line into
-// out[0..6) and returns a bit per field left to the scalar conversion.
-inline unsigned convert_batch_integers(const char* line, const std::uint32_t* first, const std::uint32_t* last,
-                                       std::int32_t* out) noexcept {
-  BatchToken tokens[8];
-  batch_tokens<6>(line, first, last, tokens);
-  const unsigned failed = convert_integer_group<4>(tokens, out) | convert_integer_group<2>(tokens + 4, out + 4) << 4;
-  return failed & 0x3Fu;
 }
