@@ -45,7 +45,7 @@ struct PlainLanes {
   __m256i bad;       // nonzero in a lane not taken
 };
 
-inline PlainLanes plain_lanes(const BatchToken* tokens) noexcept {
+[[gnu::always_inline]] inline PlainLanes plain_lanes(const BatchToken* tokens) noexcept {
   // The last eight bytes of a nine-byte body go into the lane, its first
   // byte becomes the head digit.
   const auto eight = [&](unsigned i) {
@@ -269,25 +269,17 @@ inline unsigned convert_scientific_group(const BatchToken* tokens, float* out) n
   return failed;
 }
 
-// The fields [first[i], last[i]) of a window line, i < count, as tokens;
-// the lanes past them are left to fail.
+// Converts the `count` (3 or 4) value fields [first[i], last[i]) of a
+// window line into `out` and returns a bit per field left to the scalar
+// conversion.  A group whose first body looks like the exponent form tries
+// that form first.
 template <unsigned count>
-inline void batch_tokens(const char* line, const std::uint32_t* first, const std::uint32_t* last,
-                         BatchToken* tokens) noexcept {
-  // Each position is read on its own: the optimiser would otherwise merge
-  // neighbouring reads into one vector load, which cannot take its bytes
-  // from the separate stores that just wrote them and waits for them to
-  // reach the cache.
-  const auto position = [](const std::uint32_t* at) { return *static_cast<const volatile std::uint32_t*>(at); };
-  for (unsigned i = 0; i < count; ++i) tokens[i] = batch_token(line, position(first + i), position(last + i));
-  for (unsigned i = count; i < (count + 3) / 4 * 4; ++i) tokens[i] = {ZERO_DIGIT_BYTES, 0, 0};
-}
-
-// Converts a group of `count` value tokens into `out` and returns a bit per
-// token left to the scalar conversion.  A group whose first body looks like
-// the exponent form tries that form first.
-template <unsigned count>
-inline unsigned convert_value_group(const BatchToken* tokens, float* out) noexcept {
+[[gnu::always_inline]] inline unsigned convert_value_group(const char* line, const std::uint32_t* first,
+                                                           const std::uint32_t* last, float* out) noexcept {
+  BatchToken tokens[4];
+  for (unsigned i = 0; i < 4; ++i) {
+    tokens[i] = i < count ? batch_token(line, first[i], last[i]) : BatchToken{ZERO_DIGIT_BYTES, 0, 0};
+  }
   unsigned missed;
   if (tokens[0].length >= 7 && (tokens[0].body[tokens[0].length - 4] | 0x20) == 'e') {
     missed = convert_scientific_group<count>(tokens, out);
@@ -303,9 +295,8 @@ inline unsigned convert_value_group(const BatchToken* tokens, float* out) noexce
 // out[0..11) and returns a bit per field left to the scalar conversion.
 inline unsigned convert_batch_values(const char* line, const std::uint32_t* first, const std::uint32_t* last,
                                      float* out) noexcept {
-  BatchToken tokens[12];
-  batch_tokens<11>(line, first, last, tokens);
-  return (convert_value_group<4>(tokens, out) | convert_value_group<4>(tokens + 4, out + 4) << 4 |
-          convert_value_group<3>(tokens + 8, out + 8) << 8) &
+  return (convert_value_group<4>(line, first, last, out) |
+          convert_value_group<4>(line, first + 4, last + 4, out + 4) << 4 |
+          convert_value_group<3>(line, first + 8, last + 8, out + 8) << 8) &
          0x7FFu;
 }
