@@ -42,7 +42,7 @@ build="$root/build/lint"
 mkdir -p "$build"
 
 # Tracked files plus new ones not yet added (ignored files excluded).
-mapfile -t cxx_files < <(git ls-files --cached --others --exclude-standard -- '*.cpp' '*.hpp' '*.h' '*.cc' \
+mapfile -t cxx_files < <(git ls-files --cached --others --exclude-standard -- '*.cpp' '*.hpp' '*.h' '*.cc' '*.inl' \
   | while read -r f; do [ -f "$f" ] && echo "$f"; done)
 
 if [ "$mode" = fix ]; then

@@ -68,7 +68,9 @@ namespace sse2 {
 
 // SSSE3's PSHUFB is not part of the baseline: one compare per separator.
 struct Blocks {
-  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept { return static_cast<std::uint32_t>(std::countr_zero(x)); }
+  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept {
+    return static_cast<std::uint32_t>(std::countr_zero(x));
+  }
 
   static Masks classify(const char* p) noexcept {
     Masks masks{0, 0};
@@ -86,7 +88,8 @@ struct Blocks {
   }
 };
 
-inline unsigned convert_batch_values(const char*, const std::uint32_t*, const std::uint32_t*, float*) noexcept {
+inline unsigned convert_batch_values(const char*, const std::uint32_t*, const std::uint32_t*,
+                                     float*) noexcept {
   return 0x7FF;
 }
 
@@ -98,7 +101,9 @@ QUILLROW_TARGET_BEGIN("avx2,bmi,bmi2,popcnt")
 namespace avx2 {
 
 struct Blocks {
-  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept { return static_cast<std::uint32_t>(_tzcnt_u64(x)); }
+  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept {
+    return static_cast<std::uint32_t>(_tzcnt_u64(x));
+  }
 
   static std::uint32_t movemask(__m256i hits) noexcept {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(hits));
@@ -128,7 +133,9 @@ QUILLROW_TARGET_BEGIN("avx512f,avx512bw,avx2,bmi,bmi2,popcnt")
 namespace avx512 {
 
 struct Blocks {
-  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept { return static_cast<std::uint32_t>(_tzcnt_u64(x)); }
+  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept {
+    return static_cast<std::uint32_t>(_tzcnt_u64(x));
+  }
 
   static Masks classify(const char* p) noexcept {
     alignas(64) static constexpr char TABLE[64] = {QUILLROW_SEPARATOR_TABLE, QUILLROW_SEPARATOR_TABLE,
@@ -162,7 +169,9 @@ LineDecoder decoder_for(BlockPath path) noexcept {
 namespace scalar {
 
 struct Blocks {
-  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept { return static_cast<std::uint32_t>(std::countr_zero(x)); }
+  static std::uint32_t trailing_zeros(std::uint64_t x) noexcept {
+    return static_cast<std::uint32_t>(std::countr_zero(x));
+  }
 
   static Masks classify(const char* p) noexcept {
     Masks masks{0, 0};
@@ -174,7 +183,8 @@ struct Blocks {
   }
 };
 
-inline unsigned convert_batch_values(const char*, const std::uint32_t*, const std::uint32_t*, float*) noexcept {
+inline unsigned convert_batch_values(const char*, const std::uint32_t*, const std::uint32_t*,
+                                     float*) noexcept {
   return 0x7FF;
 }
 

@@ -26,11 +26,40 @@ namespace {
 using namespace quillrow;
 using namespace quillrow::sts;
 
-const char* const ODD_TOKENS[] = {
-    "16777216", "16777217", "1.6777217e+07", "1.6777219e+07", "3.3554433e+07", "0.0", "-0", ".", "-", "+.5",
-    "5.", "1.2.3", "1e5", "nan", "-Infinity", "1.5e+5", "9.9999999999e+22", "1.0e-22", "1.0e-23", "abc",
-    "1.5e+0x", "1.e+05", "-.5", "00000000.5", "123456789", "-99999999", "1.5E-07", "8.5070592e+37",
-    "-100000.00", ".1234567", "1.23456789", "2.552049145e+04x", "1..5", "+-1"};
+const char* const ODD_TOKENS[] = {"16777216",
+                                  "16777217",
+                                  "1.6777217e+07",
+                                  "1.6777219e+07",
+                                  "3.3554433e+07",
+                                  "0.0",
+                                  "-0",
+                                  ".",
+                                  "-",
+                                  "+.5",
+                                  "5.",
+                                  "1.2.3",
+                                  "1e5",
+                                  "nan",
+                                  "-Infinity",
+                                  "1.5e+5",
+                                  "9.9999999999e+22",
+                                  "1.0e-22",
+                                  "1.0e-23",
+                                  "abc",
+                                  "1.5e+0x",
+                                  "1.e+05",
+                                  "-.5",
+                                  "00000000.5",
+                                  "123456789",
+                                  "-99999999",
+                                  "1.5E-07",
+                                  "8.5070592e+37",
+                                  "-100000.00",
+                                  ".1234567",
+                                  "1.23456789",
+                                  "2.552049145e+04x",
+                                  "1..5",
+                                  "+-1"};
 
 class RowMaker {
  public:
@@ -41,8 +70,8 @@ class RowMaker {
     switch (pick(3)) {
       case 0: {  // %e with 0 to 11 fraction digits and exponents near and past 22
         char text[64];
-        const double magnitude = std::ldexp(1.0 + static_cast<double>(pick(1000000)) / 1e6,
-                                            static_cast<int>(pick(140)) - 70);
+        const double magnitude =
+            std::ldexp(1.0 + static_cast<double>(pick(1000000)) / 1e6, static_cast<int>(pick(140)) - 70);
         std::snprintf(text, sizeof text, pick(5) == 0 ? "%.*E" : "%.*e", static_cast<int>(pick(12)),
                       pick(2) ? magnitude : -magnitude);
         return text;
@@ -86,7 +115,8 @@ class RowMaker {
   std::string sign() { return pick(3) == 0 ? "-" : pick(20) == 0 ? "+" : ""; }
   std::string gap(std::size_t widest) {
     std::string text;
-    for (std::size_t i = 1 + pick(widest); i > 0; --i) text += " \t"[pick(8) == 0];
+    for (std::size_t i = 1 + pick(widest); i > 0; --i)
+      text += " \t"[pick(8) == 0];
     return text;
   }
 
@@ -104,9 +134,11 @@ std::uint64_t reference(const std::string& data, std::vector<std::int64_t>& time
     if (end == std::string::npos) end = data.size();
     std::vector<std::string_view> fields;
     for (std::size_t i = start; i < end;) {
-      while (i < end && is_separator(data[i])) ++i;
+      while (i < end && is_separator(data[i]))
+        ++i;
       const std::size_t from = i;
-      while (i < end && !is_separator(data[i])) ++i;
+      while (i < end && !is_separator(data[i]))
+        ++i;
       if (i > from) fields.emplace_back(data.data() + from, i - from);
     }
     start = end + 1;
@@ -143,7 +175,8 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
     // blocks); wider gaps give lines of two to four blocks and beyond.
     const std::size_t widest = std::size_t{1} << maker.pick(5);
     std::string data;
-    for (std::size_t rows = 1 + maker.pick(40); rows > 0; --rows) data += maker.line(widest);
+    for (std::size_t rows = 1 + maker.pick(40); rows > 0; --rows)
+      data += maker.line(widest);
     if (maker.pick(3) == 0) data.pop_back();  // no LF at the end
     ASSERT_LE(data.size(), room);
 
@@ -157,8 +190,8 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
     RowBuffers rows;
     std::uint64_t line_number = 0;
     const auto fault = decode_data_lines({start, data.size()}, line_number, "mem.sts", rows);
-    const std::string where = std::string(block_path_name(active_block_path())) + ", file " +
-                              std::to_string(file) + ":\n" + data;
+    const std::string where =
+        std::string(block_path_name(active_block_path())) + ", file " + std::to_string(file) + ":\n" + data;
     ASSERT_EQ(fault.has_value(), faulty != 0) << where;
     if (fault) {
       EXPECT_EQ(line_number, faulty) << where;
@@ -168,7 +201,8 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
     }
     ASSERT_EQ(rows.timestamps.size(), timestamps.size()) << where;
     ASSERT_EQ(rows.values.size(), values.size()) << where;
-    for (std::size_t i = 0; i < timestamps.size(); ++i) EXPECT_EQ(rows.timestamps.data()[i], timestamps[i]) << where;
+    for (std::size_t i = 0; i < timestamps.size(); ++i)
+      EXPECT_EQ(rows.timestamps.data()[i], timestamps[i]) << where;
     for (std::size_t i = 0; i < values.size(); ++i) {
       EXPECT_EQ(std::bit_cast<std::uint32_t>(rows.values.data()[i]), values[i]) << where << "value " << i;
     }

@@ -54,7 +54,8 @@ struct PlainLanes {
   };
   const auto length = [&](unsigned i) { return static_cast<long long>(tokens[i].length); };
   const auto head = [&](unsigned i) {
-    return static_cast<long long>(tokens[i].length == 9 ? static_cast<unsigned char>(tokens[i].body[0] - '0') : 0);
+    return static_cast<long long>(tokens[i].length == 9 ? static_cast<unsigned char>(tokens[i].body[0] - '0')
+                                                        : 0);
   };
   const __m256i zero = _mm256_setzero_si256();
   const __m256i ones = _mm256_set1_epi64x(-1);
@@ -111,7 +112,8 @@ struct PlainLanes {
 
 // The low halves of four 64-bit lanes, as four 32-bit numbers.
 inline __m128i low_halves(__m256i lanes) noexcept {
-  return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(lanes, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
+  return _mm256_castsi256_si128(
+      _mm256_permutevar8x32_epi32(lanes, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
 }
 
 inline unsigned failed_lanes(__m256i bad) noexcept {
@@ -147,11 +149,11 @@ inline void store_lanes(float* out, __m128 values) noexcept {
 template <unsigned count>
 inline unsigned convert_plain_group(const BatchToken* tokens, float* out) noexcept {
   const PlainLanes lanes = plain_lanes(tokens);
-  const __m256i bad =
-      _mm256_or_si256(lanes.bad, _mm256_cmpgt_epi64(lanes.mantissa, _mm256_set1_epi64x(std::int64_t{1} << 24)));
+  const __m256i bad = _mm256_or_si256(
+      lanes.bad, _mm256_cmpgt_epi64(lanes.mantissa, _mm256_set1_epi64x(std::int64_t{1} << 24)));
   const __m256 powers = _mm256_setr_ps(1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f);
-  const __m128 divisor =
-      _mm256_castps256_ps128(_mm256_permutevar8x32_ps(powers, _mm256_castsi128_si256(low_halves(lanes.fraction))));
+  const __m128 divisor = _mm256_castps256_ps128(
+      _mm256_permutevar8x32_ps(powers, _mm256_castsi128_si256(low_halves(lanes.fraction))));
   const __m128 magnitude = _mm_div_ps(_mm_cvtepi32_ps(low_halves(lanes.mantissa)), divisor);
   store_lanes<count>(out, _mm_xor_ps(magnitude, _mm_castsi128_ps(sign_bits(tokens))));
   return failed_lanes(bad);
@@ -172,11 +174,13 @@ inline unsigned convert_plain_group(const BatchToken* tokens, float* out) noexce
 // Entry 0, for lanes that fail, selects nothing.
 inline constexpr auto SCIENTIFIC_DIGITS = [] {
   std::array<std::array<std::uint8_t, 16>, 17> controls{};
-  for (auto& control : controls) control.fill(0x80);
+  for (auto& control : controls)
+    control.fill(0x80);
   for (unsigned n = 7; n <= 16; ++n) {
     const unsigned digits = n - 5;  // the leading digit and n - 6 fraction digits
     controls[n][16 - digits] = 0;
-    for (unsigned i = 1; i < digits; ++i) controls[n][16 - digits + i] = static_cast<std::uint8_t>(1 + i);
+    for (unsigned i = 1; i < digits; ++i)
+      controls[n][16 - digits + i] = static_cast<std::uint8_t>(1 + i);
   }
   return controls;
 }();
@@ -240,17 +244,19 @@ inline unsigned convert_scientific_group(const BatchToken* tokens, float* out) n
   const std::uint64_t digits = digit_bits(low) | std::uint64_t{digit_bits(high)} << 32;
 
   // [lane 0, lane 2, lane 1, lane 3] in 64-bit elements, then in order.
-  const __m256i mantissa =
-      _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(sixteen_digits_value(low), sixteen_digits_value(high)), 0xD8);
+  const __m256i mantissa = _mm256_permute4x64_epi64(
+      _mm256_unpacklo_epi64(sixteen_digits_value(low), sixteen_digits_value(high)), 0xD8);
   // Exact as a double: below 2^52, the mantissa is the low bits of 2^52 + m.
   const __m256d two52 = _mm256_set1_pd(4503599627370496.0);
   const __m256d m =
       _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(mantissa, _mm256_castpd_si256(two52))), two52);
-  const __m128i exponent = _mm_setr_epi32(lanes[0].exponent, lanes[1].exponent, lanes[2].exponent, lanes[3].exponent);
+  const __m128i exponent =
+      _mm_setr_epi32(lanes[0].exponent, lanes[1].exponent, lanes[2].exponent, lanes[3].exponent);
   const __m128i magnitude = _mm_abs_epi32(exponent);
   const __m128i in_range = _mm_cmpgt_epi32(_mm_set1_epi32(23), magnitude);
   const auto power_of = [&](unsigned lane) {
-    const auto x = static_cast<std::uint32_t>(lanes[lane].exponent < 0 ? -lanes[lane].exponent : lanes[lane].exponent);
+    const auto x =
+        static_cast<std::uint32_t>(lanes[lane].exponent < 0 ? -lanes[lane].exponent : lanes[lane].exponent);
     return numeric::detail::POWERS_OF_TEN_F64[x > 22 ? 22 : x];
   };
   const __m256d power = _mm256_setr_pd(power_of(0), power_of(1), power_of(2), power_of(3));
@@ -264,7 +270,8 @@ inline unsigned convert_scientific_group(const BatchToken* tokens, float* out) n
   unsigned failed = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(midpoint))) |
                     (~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(in_range))) & 0xFu);
   for (unsigned lane = 0; lane < 4; ++lane) {
-    failed |= static_cast<unsigned>(((digits >> (16 * lane)) & 0xFFFF) != 0xFFFF || lanes[lane].shape == 0) << lane;
+    failed |= static_cast<unsigned>(((digits >> (16 * lane)) & 0xFFFF) != 0xFFFF || lanes[lane].shape == 0)
+              << lane;
   }
   return failed;
 }
