@@ -2,7 +2,8 @@
 """Writes seed files for fuzz_rows into the directory given as argument: short
 files made of rows from the project's generator (tools/gen_sts.py) under a
 small header, in the variants the reader must handle (CR LF, blank lines, no
-final LF, tabs), a few faulty ones, and one generator file as written."""
+final LF, tabs), a few faulty ones, one generator file as written and rows
+with the values in exponent form."""
 
 import pathlib
 import subprocess
@@ -47,6 +48,8 @@ def seeds():
         yield f"long-row-{seed}", SMALL_HEADER + row + b" 1\n"
         yield f"field7-missing-{seed}", SMALL_HEADER + b" ".join(fields[:6]) + b"\n"
         yield f"nested-{seed}", b"OBJECT\n OBJECT\n END_OBJECT\nEND_OBJECT\n" + row + b"\n"
+    _, rows = split(generated(4, 5, values="exp"))
+    yield "exponent-form", SMALL_HEADER + b"\n".join(rows) + b"\n"
     yield (
         "special",
         SMALL_HEADER + b"2024 001 12 30 15 250 Q nan -inf INFINITY 1e38 -1e-46 0 -0 .5 5. 3.4028236e38 7\n",
