@@ -123,7 +123,7 @@ struct Blocks {
   }
 };
 
-#include "sts/numeric/value_batch_avx2.inl"
+#include "sts/value_batch_avx2.inl"
 #include "sts/row_kernel.inl"
 
 }  // namespace avx2
@@ -146,7 +146,7 @@ struct Blocks {
   }
 };
 
-#include "sts/numeric/value_batch_avx2.inl"
+#include "sts/value_batch_avx2.inl"
 #include "sts/row_kernel.inl"
 
 }  // namespace avx512
