@@ -124,6 +124,7 @@ struct Blocks {
 };
 
 #include "sts/value_batch_avx2.inl"
+// The kernel calls the value batch above.
 #include "sts/row_kernel.inl"
 
 }  // namespace avx2
@@ -147,6 +148,7 @@ struct Blocks {
 };
 
 #include "sts/value_batch_avx2.inl"
+// The kernel calls the value batch above.
 #include "sts/row_kernel.inl"
 
 }  // namespace avx512
