@@ -5,6 +5,7 @@ import ctypes
 import random
 
 import numpy as np
+import pytest
 
 from quillrow import read_sts
 
@@ -56,9 +57,10 @@ def assert_same(path):
     assert mismatch[0].size == 0, f"first differing value at row {mismatch[0][0]}, column {mismatch[1][0]}"
 
 
-def test_generated_file_matches_reference(tmp_path):
+@pytest.mark.parametrize("values", ["fixed", "exp"])
+def test_generated_file_matches_reference(tmp_path, values):
     path = str(tmp_path / "sample.sts")
-    write_sts(path, rows=200_000, seed=7, start=(2020, 365, 86_000))
+    write_sts(path, rows=200_000, seed=7, start=(2020, 365, 86_000), values=values)
     assert_same(path)
 
 
