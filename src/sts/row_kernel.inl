@@ -272,8 +272,24 @@ template <unsigned blocks>
 // any field's start.
 inline constexpr std::size_t BATCH_MARGIN = 16;
 
+// The start of the last row's day, kept while rows stay on that day.
+struct DayCache {
+  std::int32_t year = 1970;
+  std::int32_t doy = 1;
+  std::int64_t start = 0;
+
+  std::int64_t day_start(std::int32_t new_year, std::int32_t new_doy) noexcept {
+    if (new_year != year || new_doy != doy) [[unlikely]] {
+      year = new_year;
+      doy = new_doy;
+      start = day_ms(year, doy);
+    }
+    return start;
+  }
+};
+
 [[gnu::always_inline]] inline const char* decode_window_row(const char* line, const char* end,
-                                                            RowBuffers& rows) {
+                                                            RowBuffers& rows, DayCache& days) {
   constexpr std::size_t BLOCK = DataWalk::BLOCK;
   Masks masks[4];
   masks[0] = Blocks::classify(line);
@@ -317,7 +333,8 @@ inline constexpr std::size_t BATCH_MARGIN = 16;
     out[i] = std::bit_cast<float>(bits);
   }
   rows.values.extend_by(VALUES_PER_ROW);
-  rows.timestamps.push_back(timestamp_ms(time[0], time[1], time[2], time[3], time[4], time[5]));
+  rows.timestamps.push_back(
+      timestamp_ms(days.day_start(time[0], time[1]), time[2], time[3], time[4], time[5]));
   return line + lf + 1;
 }
 
@@ -329,12 +346,13 @@ std::optional<FileFault> decode_lines(std::string_view data, std::uint64_t& line
   // while, so that a file of such lines does not pay for it on every line.
   constexpr unsigned WINDOW_REST = 64;
   unsigned window_rest = 0;
+  DayCache days;
   while (line < end) {
     ++line_number;
     if (window_rest != 0) {
       --window_rest;
     } else if (end - line >= static_cast<std::ptrdiff_t>(2 * DataWalk::BLOCK + BATCH_MARGIN)) {
-      if (const char* next = decode_window_row(line, end, rows)) {
+      if (const char* next = decode_window_row(line, end, rows, days)) {
         line = next;
         continue;
       }
