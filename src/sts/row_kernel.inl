@@ -192,14 +192,17 @@ inline constexpr std::size_t FIELDS_PER_ROW = 6 + 1 + VALUES_PER_ROW;
 // Writes the positions of the set bits of `bits`, plus `base`, to `at`,
 // eight at a time: `at` must have room for the count rounded up to a
 // multiple of eight, and the entries past the count are undefined.  One
-// branch per eight positions, not one per bit.
+// branch per eight positions, not one per bit.  The stores are volatile so
+// that they stay single stores: clang otherwise gathers the eight positions
+// into a vector with a chain of inserts, which made the whole row 5%
+// slower.
 [[gnu::always_inline]] inline void set_bit_positions(std::uint64_t bits, std::uint32_t base,
                                                      std::uint32_t* at) noexcept {
   const int count = std::popcount(bits);
   for (int done = 0; done < count; done += 8, at += 8) {
 #pragma GCC unroll 8
     for (unsigned i = 0; i < 8; ++i) {
-      at[i] = base + Blocks::trailing_zeros(bits);
+      static_cast<volatile std::uint32_t*>(at)[i] = base + Blocks::trailing_zeros(bits);
       bits &= bits - 1;
     }
   }
