@@ -121,9 +121,30 @@ inline unsigned failed_lanes(__m256i bad) noexcept {
   return ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(good))) & 0xFu;
 }
 
+// The sign bits of four lanes, for each combination of negative lanes.
+alignas(16) inline constexpr std::uint32_t SIGN_LANES[16][4] = {{0, 0, 0, 0},
+                                                                {1u << 31, 0, 0, 0},
+                                                                {0, 1u << 31, 0, 0},
+                                                                {1u << 31, 1u << 31, 0, 0},
+                                                                {0, 0, 1u << 31, 0},
+                                                                {1u << 31, 0, 1u << 31, 0},
+                                                                {0, 1u << 31, 1u << 31, 0},
+                                                                {1u << 31, 1u << 31, 1u << 31, 0},
+                                                                {0, 0, 0, 1u << 31},
+                                                                {1u << 31, 0, 0, 1u << 31},
+                                                                {0, 1u << 31, 0, 1u << 31},
+                                                                {1u << 31, 1u << 31, 0, 1u << 31},
+                                                                {0, 0, 1u << 31, 1u << 31},
+                                                                {1u << 31, 0, 1u << 31, 1u << 31},
+                                                                {0, 1u << 31, 1u << 31, 1u << 31},
+                                                                {1u << 31, 1u << 31, 1u << 31, 1u << 31}};
+
+// The four signs as one table row: a vector built from four general
+// registers would cost a chain of inserts.
 inline __m128i sign_bits(const BatchToken* tokens) noexcept {
-  return _mm_setr_epi32(static_cast<int>(tokens[0].sign), static_cast<int>(tokens[1].sign),
-                        static_cast<int>(tokens[2].sign), static_cast<int>(tokens[3].sign));
+  const unsigned negative = tokens[0].sign >> 31 | (tokens[1].sign >> 31) << 1 | (tokens[2].sign >> 31) << 2 |
+                            (tokens[3].sign >> 31) << 3;
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(SIGN_LANES[negative]));
 }
 
 // Stores the first `count` of four results: a whole group straight to its
