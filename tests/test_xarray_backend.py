@@ -1,8 +1,13 @@
 """The xarray engine `quillrow` (python/quillrow_xarray), one file and many over Dask."""
 
 import io
+import os
 import pickle
 import re
+import shutil
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -27,13 +32,20 @@ def assert_same_bits(ds, timestamps, values):
     np.testing.assert_array_equal(ds["values"].to_numpy().view(np.uint32), values.view(np.uint32))
 
 
+def settle(path):
+    """Dates a file back, out of the window in which the cache would not trust its mtime."""
+    old = time.time() - 10
+    os.utime(path, (old, old))
+
+
 @pytest.mark.parametrize("as_path", [False, True], ids=["str", "Path"])
-def test_open_dataset_wraps_what_read_sts_returns(tmp_path, monkeypatch, as_path):
+def test_open_then_load_reads_once_without_a_copy(tmp_path, monkeypatch, as_path):
     sts = tmp_path / "sample_2021_045.sts"
     write_sts(str(sts), rows=3000, seed=45, start="2021-045T00:00:00")
     # Values read_sts gives bits that a float64 round trip would change: NaN payload, -0.
     with open(sts, "a") as out:
         out.write("2021 046 00 00 00 000 x -0 nan -nan inf -inf 1e-45 3.4028235e38 1 2 3 4\n")
+    settle(sts)
     expected = quillrow.read_sts(str(sts))
     header = sts.read_text().split("\n2021 045 ")[0]
 
@@ -50,8 +62,11 @@ def test_open_dataset_wraps_what_read_sts_returns(tmp_path, monkeypatch, as_path
     # No engine given: the .sts suffix picks it through the registered entry point.
     with xr.open_dataset(sts if as_path else str(sts)) as ds:
         assert_same_bits(ds, *expected)
+        # Parsed once, at open; the matrix handed over from the cache, not copied.
+        assert len(handed_out) == 1
         assert np.shares_memory(ds["values"].to_numpy(), handed_out[0][1])
-        assert ds["channel"].to_numpy().tolist() == list(range(11))
+        assert ds["channel"].to_numpy().tolist() == NAMES
+        assert ds["units"].to_numpy().tolist() == ["none"] * 11
         assert ds.attrs["source"] == str(sts)
         assert ds.attrs["header"] == header and "END_OBJECT" in header.splitlines()[-1]
 
@@ -194,3 +209,136 @@ def test_open_mfdataset_on_a_two_process_cluster(tmp_path):
     assert_same_bits(ds, np.concatenate([t for t, _ in parts]), np.concatenate([v for _, v in parts]))
     assert ds["channel"].to_numpy().tolist() == NAMES
     assert ds.attrs["source"] == paths[0]
+
+
+def column_header(names, numbers=None, units=True):
+    """A header whose innermost objects are the given columns."""
+    lines = ["FORMAT_VERSION = 1", "OBJECT = FILE", "  OBJECT = RECORD"]
+    for i, name in enumerate(names, start=1):
+        lines += ["    OBJECT = COLUMN", f"      NAME = {name}"]
+        if numbers is not None:
+            lines.append(f"      COLUMN_NUMBER = {numbers[i - 1]}")
+        if units:
+            lines.append(f'      UNIT = "u{i}"')
+        lines.append("    END_OBJECT = COLUMN")
+    lines += ["  END_OBJECT = RECORD", "END_OBJECT = FILE"]
+    return ("\n".join(lines) + "\n").encode()
+
+
+FIELDS = ["Y", "D", "H", "M", "S", "MS", "X", *NAMES]
+
+
+@pytest.mark.parametrize(
+    "header, channel, units",
+    [
+        (column_header(FIELDS), NAMES, [f"u{i}" for i in range(8, 19)]),
+        (column_header(FIELDS, numbers=range(1, 19), units=False), NAMES, None),
+        # Not the eighteen columns in order: the channels stay numbered.
+        (HEADER, list(range(11)), None),
+        (column_header(FIELDS[:17]), list(range(11)), None),
+        (column_header([*FIELDS[:17], "C01"]), list(range(11)), None),
+        (column_header(FIELDS, numbers=[*range(1, 17), 18, 17]), list(range(11)), None),
+    ],
+    ids=["named", "numbered-no-units", "no-columns", "17-columns", "repeated-name", "out-of-order"],
+)
+def test_channel_names_and_units_from_the_header(sts_file, header, channel, units):
+    path = sts_file(ROW, header=header)
+    with xr.open_dataset(path, engine="quillrow") as ds:
+        assert ds["channel"].to_numpy().tolist() == channel
+        assert (ds["units"].to_numpy().tolist() if "units" in ds.coords else None) == units
+    # channels= overrides the names and the units.
+    with xr.open_dataset(path, engine="quillrow", channels=list("abcdefghijk")) as ds:
+        assert ds["channel"].to_numpy().tolist() == list("abcdefghijk") and "units" not in ds.coords
+
+
+def test_parse_header_nests_objects_and_lists_repeats():
+    text = (
+        'A = 1\nB = "quoted value"\n\nno equals sign\nOBJECT = FILE\n  OBJECT = COLUMN\n    NAME = X\n'
+        "  END_OBJECT = COLUMN\n  K = 'v'\n  OBJECT = COLUMN\n    NAME = Y\n    OBJECT = PART\n"
+        "    END_OBJECT\n  END_OBJECT = COLUMN\n  K = w\nEND_OBJECT = FILE"
+    )
+    assert quillrow_xarray.parse_header(text) == {
+        "A": "1",
+        "B": "quoted value",
+        "FILE": {"COLUMN": [{"NAME": "X"}, {"NAME": "Y", "PART": {}}], "K": ["v", "w"]},
+    }
+
+
+@pytest.mark.parametrize("cache_bytes", [None, 0])
+def test_a_file_rewritten_after_open_is_refused_never_served_stale(tmp_path, cache_bytes):
+    # Day 046 written over day 045: the same row count, a later start.
+    sts = str(tmp_path / "sample.sts")
+    write_sts(sts, rows=500, seed=45, start="2021-045T00:00:00")
+    settle(sts)
+    ds = xr.open_dataset(sts, engine="quillrow", cache_bytes=cache_bytes)
+    write_sts(sts, rows=500, seed=45, start="2021-046T00:00:00")
+    with pytest.raises(ValueError, match=f"^{re.escape(sts)} changed since it was opened: open it again$"):
+        ds.load()
+    with xr.open_dataset(sts, engine="quillrow", cache_bytes=cache_bytes) as again:
+        assert_same_bits(again, *quillrow.read_sts(sts))
+
+
+@pytest.mark.parametrize(
+    "kwargs, dtype",
+    [
+        ({}, "datetime64[ms]"),
+        ({"decode_times": False}, "int64"),
+        ({"decode_cf": False}, "int64"),
+        ({"decode_times": "coder-ns"}, "datetime64[ns]"),
+        ({"decode_timedelta": False, "mask_and_scale": False, "decode_coords": "all"}, "datetime64[ms]"),
+        ({"concat_characters": False, "use_cftime": False, "decode_times": True}, "datetime64[ms]"),
+    ],
+)
+def test_decoder_keywords(sts_file, kwargs, dtype):
+    if kwargs.get("decode_times") == "coder-ns":
+        kwargs = {"decode_times": xr.coders.CFDatetimeCoder(time_unit="ns")}
+    timestamps, values = quillrow.read_sts(path := sts_file(ROW, ROW.replace(b" 250 ", b" 251 ")))
+    with xr.open_dataset(path, engine="quillrow", **kwargs) as ds:
+        time_ = ds["time"]
+        assert time_.dtype == np.dtype(dtype)
+        if dtype == "int64":
+            assert time_.attrs == {
+                "units": "milliseconds since 1970-01-01",
+                "calendar": "proleptic_gregorian",
+            }
+            assert time_.to_numpy().tolist() == timestamps.view(np.int64).tolist()
+        else:
+            assert (time_.to_numpy() == timestamps).all()
+        np.testing.assert_array_equal(ds["values"].to_numpy().view(np.uint32), values.view(np.uint32))
+
+
+MEMORY_CHILD = """
+import os, shutil, sys
+import xarray as xr
+files, cache = sys.argv[1:-1], int(sys.argv[-1])
+
+def rss():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+xr.open_dataset(files[0], engine="quillrow", cache_bytes=0).close()
+before = rss()
+ds = xr.open_mfdataset(files, engine="quillrow", combine="nested", concat_dim="time", cache_bytes=cache)
+print(rss() - before)
+"""
+
+
+def test_memory_held_after_open_is_bounded_by_the_cache(tmp_path):
+    # 40 files of 50,000 rows: 88 MB of values, 16 MB of timestamps.
+    first = tmp_path / "s_00.sts"
+    write_sts(str(first), rows=50_000, seed=1, start="2021-001T00:00:00")
+    files = [str(first)]
+    for i in range(1, 40):
+        files.append(shutil.copy(first, tmp_path / f"s_{i:02d}.sts"))
+    for f in files:
+        settle(f)
+    cache = 10 * 2**20
+    out = subprocess.run(
+        [sys.executable, "-c", MEMORY_CHILD, *files, str(cache)], capture_output=True, text=True, timeout=120
+    )
+    assert out.returncode == 0, out.stderr
+    grown = int(out.stdout)
+    times = 40 * 50_000 * 8
+    # The time coordinate is held a few times over (per file, combined, its index),
+    # the matrices only as far as the cache holds them.
+    assert grown < cache + 4 * times + 16 * 2**20, grown / 2**20
