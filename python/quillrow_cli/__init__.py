@@ -3,18 +3,26 @@
     quillrow-info FILE...            a short report per file
     quillrow-info --json FILE...     the same as one JSON array, a report per line
 
+The same command is ``quillrow info``; ``quillrow convert`` turns an archive
+of files into one Zarr store, NetCDF file or Parquet file (quillrow_cli.convert).
+
 Per file: the row count, the first and last timestamp and the span between
 them, the cadence (median interval between consecutive rows), the NaN count
 of each of the eleven value columns, and the read rate.  A file that cannot
 be read gives one line on standard error naming it (and, for a faulty row,
 the line) and makes the exit status 1; the other files are still reported.
+A path that is not a regular file (a directory, a pipe) is such a file too.
+When standard output is closed early (``quillrow-info --json ... | head``),
+the command stops quietly with exit status 1.
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import os
+import stat
 import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
@@ -30,8 +38,31 @@ PROG = "quillrow-info"
 PROGRESS_AFTER = 3
 
 
+def check_regular(path: str) -> None:
+    """Refuses a path that names something other than a regular file, in words
+    that say so: the reader would only say "No such device", and a pipe could
+    keep it waiting.  A path that cannot be looked up is left to the reader,
+    whose message for it is the one reported."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return
+    if stat.S_ISDIR(mode):
+        raise NotARegularFile(errno.EISDIR, "Is a directory")
+    if not stat.S_ISREG(mode):
+        raise NotARegularFile(errno.EINVAL, "Not a regular file")
+
+
+class NotARegularFile(OSError):
+    """A path that is not a regular file; its text is the reason alone."""
+
+    def __str__(self) -> str:
+        return str(self.strerror)
+
+
 def describe(path: str) -> dict[str, Any]:
     """Reads one file and returns its report as plain JSON-ready values."""
+    check_regular(path)
     start = time.perf_counter()
     timestamps, values = quillrow.read_sts(path)
     seconds = time.perf_counter() - start
@@ -101,10 +132,10 @@ def with_progress(paths: Sequence[str], mode: str) -> tuple[Iterable[str], Calla
     return paths, print
 
 
-def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
-        prog=PROG, description="Row count, time span, cadence, NaN counts and read rate of STS files."
-    )
+DESCRIPTION = "Row count, time span, cadence, NaN counts and read rate of STS files."
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE", help="STS file to read")
     parser.add_argument("--json", action="store_true", help="print one JSON array of per-file reports")
     parser.add_argument(
@@ -113,10 +144,17 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         default="auto",
         help=f"progress bar over files (auto: more than {PROGRESS_AFTER} files on a terminal; needs tqdm)",
     )
+
+
+def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION)
+    add_arguments(parser)
     return parser.parse_args(argv)
 
 
-def run(paths: Iterable[str], write: Callable[..., None], as_json: bool) -> tuple[list[dict[str, Any]], bool]:
+def run(
+    paths: Iterable[str], write: Callable[..., None], as_json: bool, prog: str = PROG
+) -> tuple[list[dict[str, Any]], bool]:
     reports: list[dict[str, Any]] = []
     failed = False
     for path in paths:
@@ -125,7 +163,7 @@ def run(paths: Iterable[str], write: Callable[..., None], as_json: bool) -> tupl
         except (OSError, ValueError, UnicodeError) as error:
             failed = True
             message = error_line(path, error)
-            write(f"{PROG}: {message}", file=sys.stderr)
+            write(f"{prog}: {message}", file=sys.stderr)
             report = {"file": path, "error": message}
         else:
             if not as_json:
@@ -134,11 +172,30 @@ def run(paths: Iterable[str], write: Callable[..., None], as_json: bool) -> tupl
     return reports, failed
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    args = parse_args(argv)
-    paths, write = with_progress(args.files, args.progress)
-    reports, failed = run(paths, write, args.json)
-    if args.json:
-        # One report per line, inside one array.
-        print("[\n" + ",\n".join(json.dumps(report) for report in reports) + "\n]")
+def stdout_gone() -> int:
+    """After a BrokenPipeError: the reader of standard output has gone (``| head``).
+    Points standard output at /dev/null so that the interpreter's own flush at
+    exit finds nothing to complain about, and gives the exit status."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return 1
+
+
+def run_info(args: argparse.Namespace, prog: str = PROG) -> int:
+    """Runs the command on parsed arguments (quillrow-info and ``quillrow info``)."""
+    try:
+        paths, write = with_progress(args.files, args.progress)
+        reports, failed = run(paths, write, args.json, prog)
+        if args.json:
+            # One report per line, inside one array.
+            print("[\n" + ",\n".join(json.dumps(report) for report in reports) + "\n]")
+        # Inside the try: a reader that has gone shows here, not at exit.
+        sys.stdout.flush()
+    except BrokenPipeError:
+        return stdout_gone()
     return 1 if failed else 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    return run_info(parse_args(argv))
