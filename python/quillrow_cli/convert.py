@@ -36,8 +36,8 @@ one-second rows), holds
   ``quillrow.sources``, ``quillrow.source_rows`` and ``quillrow.headers`` as
   JSON lists.  One row group per chunk.
 
-Every value keeps its bits (NaN payloads and -0.0 included): no fill value,
-no scaling, and no dictionary encoding, which would merge NaNs.
+Every value keeps its bits (NaN payloads and -0.0 included): no fill value
+and no scaling.
 
 A file that cannot be read gets one line on standard error (the reader's
 message, which names the file) and is left out; the others are converted,
@@ -70,6 +70,7 @@ import os
 import shutil
 import signal
 import sys
+import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
@@ -107,6 +108,10 @@ def untyped(name: str) -> Any:
 
 class ConvertError(Exception):
     """A conversion that cannot go on; its text is the message to print."""
+
+
+class KeptPartial(ConvertError):
+    """A finished output that could not be put in place, and is left where it is."""
 
 
 # --- Sources -----------------------------------------------------------------
@@ -450,7 +455,8 @@ class ParquetSink:
             path,
             self.schema,
             compression="zstd",
-            # Dictionaries would merge NaNs of different payloads.
+            # Measured values seldom repeat: no dictionaries; their bytes split
+            # by significance compress better.
             use_dictionary=False,
             column_encoding=dict.fromkeys(names, "BYTE_STREAM_SPLIT"),
         )
@@ -619,10 +625,17 @@ def partial_name(out: str) -> str:
 
 
 def remove(path: str) -> None:
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    elif os.path.lexists(path):
-        os.unlink(path)
+    """Removes a file or a directory tree.  A worker of a cluster that outlives
+    this run may still be finishing a chunk into the tree: it is removed again
+    until it stays gone."""
+    for _ in range(10):
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path, ignore_errors=True)
+        elif os.path.lexists(path):
+            os.unlink(path)
+        time.sleep(0.1)
+        if not os.path.lexists(path):
+            return
 
 
 def put_in_place(partial: str, out: str, overwrite: bool) -> None:
@@ -631,7 +644,7 @@ def put_in_place(partial: str, out: str, overwrite: bool) -> None:
         os.rename(partial, out)
         return
     if not overwrite:  # it appeared during the run
-        raise ConvertError(f"{out} appeared during the conversion; the result is left as {partial}")
+        raise KeptPartial(f"{out} appeared during the conversion; the result is left as {partial}")
     old = f"{out}.old-{os.getpid()}"
     os.rename(out, old)
     os.rename(partial, out)
@@ -670,6 +683,8 @@ def convert(args: argparse.Namespace, progress: Progress) -> int:
             finally:
                 sink.close()
         put_in_place(partial, out, args.overwrite)
+    except KeptPartial:
+        raise
     except BaseException:
         progress.stop()
         remove(partial)

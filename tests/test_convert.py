@@ -1,0 +1,249 @@
+"""quillrow convert: an archive of STS files into Zarr, NetCDF or Parquet, over Dask."""
+
+import json
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quillrow
+
+from gen_sts import iter_rows
+
+REASON = "quillrow convert needs its extra (pip install 'quillrow[convert]')"
+xr = pytest.importorskip("xarray", minversion="2025.1.2", reason=REASON)
+distributed = pytest.importorskip("distributed", reason=REASON)
+pytest.importorskip("tqdm", reason=REASON)
+
+COMMAND = Path(sys.executable).parent / "quillrow"
+
+# A made-up sensor whose header names its eighteen columns and their units.
+COLUMNS = [("YEAR", "y"), ("DOY", "d"), ("HOUR", "h"), ("MINUTE", "min"), ("SECOND", "s"), ("MSEC", "ms")]
+COLUMNS += [("FLAG", "")] + [
+    (f"CH_{c}", u)
+    for c, u in zip("ABCDEFGHIJK", ["V", "A", "K", "Pa", "Hz", "W", "m", "s", "kg", "mol", "cd"], strict=True)
+]
+NAMES = [name for name, _ in COLUMNS[7:]]
+UNITS = [unit for _, unit in COLUMNS[7:]]
+
+
+def named_header() -> str:
+    lines = ["INSTRUMENT_ID = TEST-SENSOR", "OBJECT = FILE", "  OBJECT = RECORD"]
+    for number, (name, unit) in enumerate(COLUMNS, start=1):
+        lines += ["    OBJECT = COLUMN", f"      NAME = {name}", f"      COLUMN_NUMBER = {number}"]
+        lines += [f'      UNIT = "{unit}"', "    END_OBJECT = COLUMN"]
+    return "\n".join([*lines, "  END_OBJECT = RECORD", "END_OBJECT = FILE"])
+
+
+# Values whose bits a float64 round trip or a fill value would change: -0, NaN of
+# both signs, subnormals.
+SPECIAL = ["-0.0", "nan", "-nan", "inf", "-inf", "1e-45", "-1e-45", "0", "-0", "3.4028235e38", "NaN"]
+
+
+def write_day(path: Path, day: int, rows: int, header: str | None = None) -> str:
+    lines = list(iter_rows(rows, seed=day, start=(2030, day, 0)))
+    middle = len(lines) // 2
+    lines[middle] = " ".join(lines[middle].split()[:7] + SPECIAL) + "\n"
+    path.write_text((named_header() if header is None else header) + "\n" + "".join(lines))
+    return str(path)
+
+
+def expected(paths):
+    reads = [quillrow.read_sts(p) for p in paths]
+    return np.concatenate([t for t, _ in reads]), np.concatenate([v for _, v in reads])
+
+
+def convert(*args: str, timeout: float = 120) -> subprocess.CompletedProcess:
+    assert COMMAND.exists(), f"{COMMAND} is not installed: the distribution's console script is missing"
+    return subprocess.run([str(COMMAND), "convert", *args], capture_output=True, text=True, timeout=timeout)
+
+
+@pytest.fixture(scope="module")
+def scheduler():
+    """One small cluster for the module, reached with --scheduler."""
+    with distributed.LocalCluster(
+        n_workers=1,
+        threads_per_worker=1,
+        host="127.0.0.1",
+        dashboard_address=None,
+        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+    ) as cluster:
+        yield cluster.scheduler_address
+
+
+@pytest.fixture(scope="module")
+def archive(tmp_path_factory):
+    """Three days, one of a single row, so that chunks of 500 rows span files."""
+    days = tmp_path_factory.mktemp("days")
+    return [write_day(days / f"day_{d:03d}.sts", d, rows) for d, rows in ((11, 700), (12, 1), (13, 1300))]
+
+
+def read_back(fmt, out):
+    """Times as int64 ms, values, channel names, units and headers of an output."""
+    if fmt == "parquet":
+        pq = pytest.importorskip("pyarrow.parquet")
+        table = pq.read_table(out)
+        assert str(table.schema.field("time").type) == "timestamp[ms]"
+        assert all(str(f.type) == "float" for f in list(table.schema)[1:])
+        meta = {k.decode(): json.loads(v) for k, v in table.schema.metadata.items()}
+        assert [table.num_rows] + [pq.ParquetFile(out).metadata.row_group(i).num_rows for i in range(2)] == [
+            2001,
+            500,
+            500,
+        ]
+        values = np.stack([table.column(i).to_numpy() for i in range(1, 12)], axis=1)
+        units = [f.metadata[b"units"].decode() for f in list(table.schema)[1:]]
+        return (
+            table.column("time").to_numpy().view(np.int64),
+            values,
+            table.column_names[1:],
+            units,
+            meta["quillrow.headers"],
+            meta["quillrow.sources"],
+        )
+    opened = (
+        xr.open_zarr(out, decode_times=False) if fmt == "zarr" else xr.open_dataset(out, decode_times=False)
+    )
+    with opened as raw:
+        # Times stored exactly: int64 milliseconds.
+        assert raw["time"].dtype == np.int64 and raw["time"].attrs["units"] == "milliseconds since 1970-01-01"
+        assert "_FillValue" not in raw["values"].attrs and "_FillValue" not in raw["values"].encoding
+        chunks = raw["values"].encoding.get("chunks") or raw["values"].encoding["chunksizes"]
+        assert tuple(chunks) == (500, 11)
+    coder = xr.coders.CFDatetimeCoder(time_unit="ms")
+    opened = (
+        xr.open_zarr(out, decode_times=coder) if fmt == "zarr" else xr.open_dataset(out, decode_times=coder)
+    )
+    with opened as ds:
+        assert ds["time"].dtype == np.dtype("datetime64[ms]") and ds["values"].dims == ("time", "channel")
+        return (
+            ds["time"].to_numpy().view(np.int64),
+            ds["values"].to_numpy(),
+            [str(c) for c in ds["channel"].to_numpy()],
+            [str(u) for u in ds["units"].to_numpy()],
+            list(ds.attrs["headers"]),
+            list(ds.attrs["sources"]),
+        )
+
+
+@pytest.mark.parametrize(
+    ("fmt", "writer"), [("zarr", "zarr"), ("netcdf", "h5netcdf"), ("parquet", "pyarrow")]
+)
+def test_round_trip_bit_for_bit(archive, scheduler, tmp_path, fmt, writer):
+    pytest.importorskip(writer, reason=REASON)
+    out = tmp_path / f"archive.{fmt}"
+    days = Path(archive[0]).parent
+    # Out of order, and named twice (the directory holds the first day too).
+    result = convert(
+        str(days / "day_01[23].sts"),
+        str(days),
+        str(out),
+        "--to",
+        fmt,
+        "--scheduler",
+        scheduler,
+        "--chunk-rows",
+        "500",
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.splitlines() == [f"quillrow convert: 3 files, 2001 rows -> {out}"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == [out.name]
+
+    times, values, names, units, headers, sources = read_back(fmt, str(out))
+    want_times, want_values = expected(archive)
+    np.testing.assert_array_equal(times, want_times.view(np.int64))
+    np.testing.assert_array_equal(values.view(np.uint32), want_values.view(np.uint32))
+    assert (names, units) == (NAMES, UNITS)
+    assert headers == [named_header()] * 3
+    assert [Path(s).name for s in sources] == ["day_011.sts", "day_012.sts", "day_013.sts"]
+
+
+def test_bad_files_are_left_out_and_reported(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet", reason=REASON)
+    first = write_day(tmp_path / "day_021.sts", 21, 300)
+    bad = tmp_path / "day_022.sts"
+    write_day(bad, 22, 300)
+    text = bad.read_text().splitlines(keepends=True)
+    bad_line = len(named_header().splitlines()) + 201
+    text[bad_line - 1] = text[bad_line - 1].replace("2030 022", "2030 0x2", 1)
+    bad.write_text("".join(text))
+    last = write_day(tmp_path / "day_023.sts", 23, 300)
+    missing = str(tmp_path / "day_024.sts")
+    out = tmp_path / "out.parquet"
+
+    # The local cluster of the command itself, one worker.
+    result = convert(
+        str(tmp_path), missing, str(out), "--to", "parquet", "--workers", "1", "--chunk-rows", "250"
+    )
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == [
+        f"quillrow convert: Invalid file {bad} at line {bad_line}: bad doy",
+        f"quillrow convert: {missing}: No such file or directory (os error 2)",
+        f"quillrow convert: 2 files, 600 rows -> {out}",
+        "quillrow convert: left out 2 of 4 files that could not be read:",
+        f"  {bad}",
+        f"  {missing}",
+    ]
+    table = pq.read_table(out)
+    want_times, want_values = expected([first, last])
+    np.testing.assert_array_equal(table.column("time").to_numpy().view(np.int64), want_times.view(np.int64))
+    got = np.stack([table.column(name).to_numpy() for name in NAMES], axis=1)
+    np.testing.assert_array_equal(got.view(np.uint32), want_values.view(np.uint32))
+    assert json.loads(table.schema.metadata[b"quillrow.sources"]) == [first, last]
+
+
+@pytest.mark.parametrize("case", ["existing output", "channels differ"])
+def test_refusals_write_nothing(tmp_path, scheduler, case):
+    pytest.importorskip("zarr", reason=REASON)
+    good = write_day(tmp_path / "day_031.sts", 31, 50)
+    out = tmp_path / "out.zarr"
+    if case == "existing output":
+        out.mkdir()
+        sources = [good]
+        message = f"quillrow convert: {out} exists: choose another name or pass --overwrite"
+    else:
+        # Channels numbered, not named: not to be mixed with named ones.
+        numbered = write_day(tmp_path / "day_032.sts", 32, 50, header="OBJECT = FILE\nEND_OBJECT = FILE")
+        sources = [good, numbered]
+        message = f"quillrow convert: {numbered} names its channels not at all (0..10), unlike {good} ("
+    result = convert(*sources, str(out), "--to", "zarr", "--scheduler", scheduler)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1].startswith(message), result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        [Path(s).name for s in sources] + (["out.zarr"] if case == "existing output" else [])
+    )
+    if case == "existing output":
+        assert list(out.iterdir()) == []
+
+
+@pytest.mark.parametrize(("signum", "cluster"), [(signal.SIGINT, "local"), (signal.SIGTERM, "scheduler")])
+def test_interrupted_conversion_leaves_no_output(tmp_path, scheduler, signum, cluster):
+    pytest.importorskip("zarr", reason=REASON)
+    days = tmp_path / "days"
+    days.mkdir()
+    for day in range(41, 47):
+        write_day(days / f"day_{day:03d}.sts", day, 20_000)
+    out = tmp_path / "out.zarr"
+    where = ["--workers", "1"] if cluster == "local" else ["--scheduler", scheduler]
+    command = [str(COMMAND), "convert", str(days), str(out), "--to", "zarr", "--chunk-rows", "200", *where]
+    process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+    try:
+        # The temporary output appears once the files are checked: interrupt the writing.
+        deadline = time.monotonic() + 60
+        while not list(tmp_path.glob("out.zarr.partial-*")):
+            assert process.poll() is None, process.stderr.read() if process.stderr else ""
+            assert time.monotonic() < deadline, "the conversion never started writing"
+            time.sleep(0.02)
+        time.sleep(0.3)
+        process.send_signal(signum)
+        _, stderr = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert process.returncode == 130, stderr
+    assert stderr.splitlines()[-1] == f"quillrow convert: interrupted; nothing written to {out}"
+    assert "Traceback" not in stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["days"]
