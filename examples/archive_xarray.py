@@ -7,7 +7,9 @@ sample_2021_046.sts, ..., --rows rows from midnight at one-second cadence),
 then opens them all in one call through quillrow's xarray engine:
 
     xr.open_mfdataset("DIR/*.sts", engine="quillrow", combine="nested",
-                      concat_dim="time", parallel=True, channels=[...])
+                      concat_dim="time", parallel=True)
+
+The channels take their names (C01..C11) and units from the files' headers.
 
 Each file is read by a task on a local dask.distributed cluster of --workers
 processes (--workers 0: no cluster, Dask's threads in this process) and
@@ -40,8 +42,8 @@ from distributed import Client, LocalCluster
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
 from gen_sts import write_sts
 
-CHANNELS = [f"C{i:02d}" for i in range(1, 12)]
-PLOTTED = CHANNELS[:3]
+# Named by the generated files' headers.
+PLOTTED = ["C01", "C02", "C03"]
 FIRST_DAY = 45  # of 2021
 
 
@@ -63,7 +65,6 @@ def open_archive(directory: Path) -> xr.Dataset:
         combine="nested",
         concat_dim="time",
         parallel=True,
-        channels=CHANNELS,
     )
 
 
@@ -74,7 +75,7 @@ def plot_means(raw: xr.DataArray, means: xr.DataArray, window: slice, title: str
     for ax, name in zip(axes, PLOTTED, strict=True):
         ax.plot(raw["time"], raw.sel(channel=name), color="0.75", linewidth=0.4, label="1 s")
         ax.plot(centres, means.sel(channel=name), linewidth=1.0, label="1-min mean")
-        ax.set_ylabel(name)
+        ax.set_ylabel(f"{name} ({raw['units'].sel(channel=name).item()})")
         ax.grid(True, linewidth=0.3)
     axes[0].legend(loc="upper right", fontsize="small")
     locator = mdates.AutoDateLocator()
