@@ -99,3 +99,37 @@ def test_progress_bar_over_many_files(irregular):
     assert "/5 [" in out.stderr and "file" in out.stderr
     assert out.stdout.count(f"{irregular}\n") == 5
     assert run("--progress", "never", *paths).stderr == ""
+
+
+# The same command under its two names: quillrow-info, and quillrow info.
+COMMANDS = {"quillrow-info": [str(COMMAND)], "quillrow info": [str(COMMAND.parent / "quillrow"), "info"]}
+
+
+@pytest.mark.parametrize("name", COMMANDS)
+def test_a_directory_is_named_as_one(irregular, tmp_path, name):
+    out = subprocess.run(
+        [*COMMANDS[name], str(tmp_path), irregular], capture_output=True, text=True, timeout=60
+    )
+    assert out.returncode == 1
+    assert out.stderr.splitlines() == [f"{name}: {tmp_path}: Is a directory"]
+    # The file after it is still reported, as the other name reports it.
+    same = run(irregular).stdout.splitlines()
+    assert out.stdout.splitlines()[:-1] == same[:-1] and same[-1].split()[0] == "read"
+
+
+@pytest.mark.parametrize("name", COMMANDS)
+@pytest.mark.parametrize("as_json", [False, True])
+def test_output_closed_early_ends_quietly(irregular, name, as_json):
+    # More than a pipe holds, so that the command is still writing when the reader goes.
+    files = [irregular] * 400
+    process = subprocess.Popen(
+        [*COMMANDS[name], *(["--json"] if as_json else []), *files],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    assert process.stdout is not None and process.stderr is not None
+    assert process.stdout.read(1) in (b"[", irregular[:1].encode())
+    process.stdout.close()
+    stderr = process.stderr.read()
+    assert process.wait(timeout=60) == 1
+    assert stderr == b""
