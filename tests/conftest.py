@@ -20,7 +20,7 @@ def pytest_sessionstart(session):
 
 
 HEADER = (
-    b"PDS_VERSION_ID = PDS3\nOBJECT = FILE\n  OBJECT = RECORD\n  END_OBJECT = RECORD\nEND_OBJECT = FILE\n"
+    b"FORMAT_VERSION = 1\nOBJECT = FILE\n  OBJECT = RECORD\n  END_OBJECT = RECORD\nEND_OBJECT = FILE\n"
 )
 HEADER_LINES = HEADER.count(b"\n")
 
