@@ -39,6 +39,11 @@ one-second rows), holds
 Every value keeps its bits (NaN payloads and -0.0 included): no fill value
 and no scaling.
 
+Read back, ``xr.open_zarr(OUT)`` and ``xr.open_dataset(OUT)`` give the times
+as datetime64[ns]; ``decode_times=xr.coders.CFDatetimeCoder(time_unit="ms")``
+keeps them in milliseconds as read_sts gives them.  ``pyarrow.parquet.read_table(OUT)``
+reads the Parquet file (``.to_pandas()`` for a DataFrame).
+
 A file that cannot be read gets one line on standard error (the reader's
 message, which names the file) and is left out; the others are converted,
 a summary names the files left out, and the exit status is 1.  Files that
@@ -525,8 +530,12 @@ def cluster(workers: int | None, scheduler: str | None) -> Iterator[Client]:
         with Client(scheduler) as client:
             yield client
         return
-    with (
-        LocalCluster(
+    # Ctrl-C reaches every process of the terminal's group: the workers start
+    # with it ignored (and keep it so), and this process alone handles it,
+    # closing the cluster, instead of each worker printing its traceback.
+    handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        local = LocalCluster(
             n_workers=workers or default_workers(),
             threads_per_worker=1,
             processes=True,
@@ -536,9 +545,10 @@ def cluster(workers: int | None, scheduler: str | None) -> Iterator[Client]:
             # takes any free port rather than warning that 8787 is taken.
             scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
             silence_logs=logging.ERROR,
-        ) as local,
-        Client(local) as client,
-    ):
+        )
+    finally:
+        signal.signal(signal.SIGINT, handler)
+    with local, Client(local) as client:
         yield client
 
 
@@ -762,8 +772,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    """Runs ``quillrow convert`` on parsed arguments: 0 done, 1 done without
-    some files or failed, 2 refused before starting, 130 interrupted."""
+    """Runs ``quillrow convert`` on parsed arguments.  Exit status: 0 done; 1
+    done without the files that could not be read, or refused, or failed; 2
+    the extra is not installed (or, from argparse, a usage error); 130
+    interrupted (Ctrl-C or SIGTERM)."""
     try:
         for module in ("distributed", "tqdm", "xarray", *WRITERS[args.to]):
             importlib.import_module(module)
