@@ -13,24 +13,12 @@ import sys
 from collections.abc import Callable
 from pathlib import Path
 
+from quillrow_xarray.header import header_line_count, take_header
+
 BUILD_DIR = Path(__file__).resolve().parent.parent / "build" / "bench"
 
 TIME_COLUMNS = list(range(6))
 VALUE_COLUMNS = list(range(7, 18))
-
-
-def header_line_count(path: str) -> int:
-    """Lines up to and including the one where OBJECT and END_OBJECT balance."""
-    opened = closed = 0
-    with open(path, "rb") as f:
-        for number, line in enumerate(f, start=1):
-            if b"END_OBJECT" in line:
-                closed += 1
-            elif b"OBJECT" in line:
-                opened += 1
-            if opened and opened == closed:
-                return number
-    raise ValueError(f"Invalid file {path}: header END_OBJECT not found")
 
 
 def timestamps_from_columns(np, year, doy, hour, minute, second, ms):
@@ -128,14 +116,7 @@ def load_python() -> Callable:
         values = array("f")  # float() parses to double, array stores float32
         append_value = values.append
         with open(path, "rb") as f:
-            opened = closed = 0
-            for line in f:
-                if b"END_OBJECT" in line:
-                    closed += 1
-                elif b"OBJECT" in line:
-                    opened += 1
-                if opened and opened == closed:
-                    break
+            take_header(f)
             for line in f:
                 fields = line.split()
                 if not fields:

@@ -50,9 +50,11 @@ line) reaches the caller as it was raised.
 
 from __future__ import annotations
 
-from .backend import QuillrowBackendEntrypoint, ValuesArray
-from .cache import DEFAULT_CACHE_BYTES, MATRICES
-from .header import channel_names, parse_header, read_header
+from typing import Any
+
+# The header functions need only the standard library; the engine, which
+# imports xarray, is loaded on first use (xarray's entry point looks it up).
+from .header import channel_names, header_line_count, parse_header, read_header, take_header
 
 __all__ = [
     "DEFAULT_CACHE_BYTES",
@@ -60,6 +62,23 @@ __all__ = [
     "QuillrowBackendEntrypoint",
     "ValuesArray",
     "channel_names",
+    "header_line_count",
     "parse_header",
     "read_header",
+    "take_header",
 ]
+
+LAZY = {
+    "QuillrowBackendEntrypoint": "backend",
+    "ValuesArray": "backend",
+    "DEFAULT_CACHE_BYTES": "cache",
+    "MATRICES": "cache",
+}
+
+
+def __getattr__(name: str) -> Any:
+    if name not in LAZY:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    import importlib
+
+    return getattr(importlib.import_module(f".{LAZY[name]}", __name__), name)

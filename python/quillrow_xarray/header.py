@@ -6,6 +6,7 @@ Standard library only, so that tools without xarray can use it too.
 from __future__ import annotations
 
 import os
+from collections.abc import Iterator
 from typing import Any
 
 # Eighteen fields per data row: six time fields, one that is never read, then the values.
@@ -13,27 +14,47 @@ ROW_FIELDS = 18
 CHANNELS = 11
 
 
-def read_header(path: str | os.PathLike[str]) -> str:
-    """The header of an STS file as text, lines joined by LF.
+def take_header(lines: Iterator[bytes]) -> tuple[list[bytes], bool]:
+    """Takes an STS file's header lines off an iterator over its lines, and says
+    whether the header closed.
 
-    Reads up to the line on which the closing lines first balance the opening
-    ones: a line holding END_OBJECT closes a block (and counts only as that),
-    any other line holding OBJECT opens one.  Empty lines are kept but not
-    counted.  The file is read only that far.  Bytes that are not UTF-8 appear
-    as backslash escapes such as ``\\xff``.
+    The header ends on the line on which the closing lines first balance the
+    opening ones: a line holding END_OBJECT closes a block (and counts only as
+    that), any other line holding OBJECT opens one.  The lines after it are
+    left in the iterator.
     """
     opened = closed = 0
-    lines = []
+    header = []
+    for line in lines:
+        header.append(line)
+        if b"END_OBJECT" in line:
+            closed += 1
+        elif b"OBJECT" in line:
+            opened += 1
+        if opened and opened == closed:
+            return header, True
+    return header, False
+
+
+def header_line_count(path: str | os.PathLike[str]) -> int:
+    """How many lines the header of an STS file has, counted to the one that closes it."""
     with open(path, "rb") as file:
-        for raw in file:
-            line = raw.removesuffix(b"\n").removesuffix(b"\r")
-            lines.append(line)
-            if b"END_OBJECT" in line:
-                closed += 1
-            elif b"OBJECT" in line:
-                opened += 1
-            if opened and opened == closed:
-                break
+        header, closed = take_header(file)
+    if not closed:
+        raise ValueError(f"Invalid file {os.fspath(path)}: header END_OBJECT not found")
+    return len(header)
+
+
+def read_header(path: str | os.PathLike[str]) -> str:
+    """The header of an STS file as text, lines joined by LF (a CR before the LF dropped).
+
+    The file is read only as far as its header goes (see take_header); a
+    header that never closes gives the whole file.  Empty lines are kept.
+    Bytes that are not UTF-8 appear as backslash escapes such as ``\\xff``.
+    """
+    with open(path, "rb") as file:
+        header, _ = take_header(file)
+    lines = [line.removesuffix(b"\n").removesuffix(b"\r") for line in header]
     return b"\n".join(lines).decode("utf-8", "backslashreplace")
 
 
