@@ -45,9 +45,12 @@ SPECIAL = ["-0.0", "nan", "-nan", "inf", "-inf", "1e-45", "-1e-45", "0", "-0", "
 
 
 def write_day(path: Path, day: int, rows: int, header: str | None = None) -> str:
+    """A file of generated rows; the middle one holds SPECIAL, the last one NaNs
+    with the sign bit set (in the archive below, a chunk of its own)."""
     lines = list(iter_rows(rows, seed=day, start=(2030, day, 0)))
     middle = len(lines) // 2
     lines[middle] = " ".join(lines[middle].split()[:7] + SPECIAL) + "\n"
+    lines[-1] = " ".join(lines[-1].split()[:7] + ["-nan"] * 11) + "\n"
     path.write_text((named_header() if header is None else header) + "\n" + "".join(lines))
     return str(path)
 
@@ -77,7 +80,8 @@ def scheduler():
 
 @pytest.fixture(scope="module")
 def archive(tmp_path_factory):
-    """Three days, one of a single row, so that chunks of 500 rows span files."""
+    """Three days, one of a single row, so that chunks of 500 rows span files,
+    and the last chunk is the last row alone."""
     days = tmp_path_factory.mktemp("days")
     return [write_day(days / f"day_{d:03d}.sts", d, rows) for d, rows in ((11, 700), (12, 1), (13, 1300))]
 
@@ -218,6 +222,12 @@ def test_refusals_write_nothing(tmp_path, scheduler, case):
     )
     if case == "existing output":
         assert list(out.iterdir()) == []
+        # Asked to, it is replaced.
+        result = convert(*sources, str(out), "--to", "zarr", "--scheduler", scheduler, "--overwrite")
+        assert result.returncode == 0, result.stderr
+        with xr.open_zarr(out) as ds:
+            assert ds.sizes == {"time": 50, "channel": 11}
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["day_031.sts", "out.zarr"]
 
 
 @pytest.mark.parametrize(("signum", "cluster"), [(signal.SIGINT, "local"), (signal.SIGTERM, "scheduler")])

@@ -231,8 +231,9 @@ def write_zarr_chunk(store: str, start: int, pieces: Sequence[tuple[Matrix, int,
     import zarr
 
     block = assemble(pieces)
-    # A chunk equal to the fill value is written all the same: skipping it
-    # would read back as +0.0 where it held -0.0.
+    # A chunk equal to the fill value is written all the same: zarr would skip
+    # one all NaN (the array's fill), which then reads back as the fill's NaN,
+    # whatever the payloads and signs it held.
     with zarr.config.set({"array.write_empty_chunks": True}):
         array = zarr.open_array(store, path="values", mode="r+")
         array[start : start + len(block)] = block
@@ -639,13 +640,13 @@ def remove(path: str) -> None:
     this run may still be finishing a chunk into the tree: it is removed again
     until it stays gone."""
     for _ in range(10):
-        if os.path.isdir(path) and not os.path.islink(path):
-            shutil.rmtree(path, ignore_errors=True)
-        elif os.path.lexists(path):
-            os.unlink(path)
-        time.sleep(0.1)
         if not os.path.lexists(path):
             return
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path, ignore_errors=True)
+        else:
+            os.unlink(path)
+        time.sleep(0.1)
 
 
 def put_in_place(partial: str, out: str, overwrite: bool) -> None:
