@@ -329,7 +329,7 @@ def main() -> int:
 
     print(f"\nmedian of {args.rounds} rounds; the methods' results agree (loads bit for bit)")
     print("ratios: the median over rounds of the method's time over the reference's in the same round\n")
-    print(f"| workload | method | time | / synchronous | / pandas |\n|---|---|---|---|---|")
+    print("| workload | method | time | / synchronous | / pandas |\n|---|---|---|---|---|")
     for workload, method in runs:
 
         def ratio(reference: str, workload: str = workload, method: str = method) -> str:

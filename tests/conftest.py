@@ -19,9 +19,7 @@ def pytest_sessionstart(session):
         assert Path(quillrow.__file__).parent == site, f"quillrow imported from {quillrow.__file__}"
 
 
-HEADER = (
-    b"FORMAT_VERSION = 1\nOBJECT = FILE\n  OBJECT = RECORD\n  END_OBJECT = RECORD\nEND_OBJECT = FILE\n"
-)
+HEADER = b"FORMAT_VERSION = 1\nOBJECT = FILE\n  OBJECT = RECORD\n  END_OBJECT = RECORD\nEND_OBJECT = FILE\n"
 HEADER_LINES = HEADER.count(b"\n")
 
 # One well-formed row: 2024-001 12:30:15.250, then field 7 and the values 1..11.

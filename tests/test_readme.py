@@ -2,8 +2,8 @@
 
 A ```python block directly under a line `<!-- runnable -->` is executed in an
 empty directory in which every *.sts file name the block mentions has been
-generated first (and tools/gen_sts.py laid, for a block that runs it).  Links and images are resolved from the repository root,
-where the README lives.
+generated first (and tools/gen_sts.py put, for a block that runs it).  Links
+and images are resolved from the repository root, where the README lives.
 """
 
 import re

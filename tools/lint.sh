@@ -4,7 +4,7 @@
 #   - clang-format --dry-run -Werror over all C++ (.clang-format),
 #   - clang-tidy over src/ (.clang-tidy), zero findings,
 #   - ruff check and ruff format --check over all Python (pyproject.toml),
-#   - mypy --strict over the type stub and the quillrow_cli package.
+#   - mypy --strict over the type stub and the quillrow_cli and quillrow_xarray packages.
 #
 #   bash tools/lint.sh          all checks (under a minute)
 #   bash tools/lint.sh --fast   all but clang-tidy (a few seconds), while working
@@ -74,7 +74,7 @@ check "ruff format" "$bin/ruff" format --check -q .
 # The stub is checked as the module it describes: MYPYPATH makes
 # `import quillrow` in the command-line package resolve to it.
 check "mypy --strict" env MYPYPATH="$root/python" "$bin/mypy" --strict --no-error-summary \
-  --cache-dir "$build/mypy-cache" python/quillrow.pyi python/quillrow_cli
+  --cache-dir "$build/mypy-cache" python/quillrow.pyi python/quillrow_cli python/quillrow_xarray
 
 # clang-tidy reads the compile commands of a configure of the module build
 # (the C++ unit tests included).  This is the one place that configures it.
