@@ -588,9 +588,12 @@ def scan_all(client: Client, paths: list[str], progress: Progress) -> list[Scan]
     progress.start(total=len(paths), unit="file", desc="check")
     futures = client.map(scan_file, paths, pure=False)
     order = {future.key: index for index, future in enumerate(futures)}
+    # Each result leaves the workers once it is here: only as_completed holds the futures.
+    arriving = as_completed(futures)
+    del futures
     scans: list[Scan | None] = [None] * len(paths)
     reported = 0
-    for future in as_completed(futures):
+    for future in arriving:
         scans[order[future.key]] = future.result()
         progress.update(1)
         while reported < len(scans) and (scan := scans[reported]) is not None:
