@@ -222,9 +222,23 @@ def test_refusals_write_nothing(tmp_path, scheduler, case):
     )
     if case == "existing output":
         assert list(out.iterdir()) == []
-        # Asked to, it is replaced.
-        result = convert(*sources, str(out), "--to", "zarr", "--scheduler", scheduler, "--overwrite")
+        # Asked to, it is replaced; asked for, the bars show though this is no terminal.
+        result = convert(
+            *sources,
+            str(out),
+            "--to",
+            "zarr",
+            "--scheduler",
+            scheduler,
+            "--overwrite",
+            "--progress",
+            "always",
+        )
         assert result.returncode == 0, result.stderr
+        assert "check: 100%" in result.stderr and "1/1 [" in result.stderr
+        assert (
+            "write: 100%" in result.stderr and "50.0/50.0 [" in result.stderr and "files=1/1" in result.stderr
+        )
         with xr.open_zarr(out) as ds:
             assert ds.sizes == {"time": 50, "channel": 11}
         assert sorted(p.name for p in tmp_path.iterdir()) == ["day_031.sts", "out.zarr"]
