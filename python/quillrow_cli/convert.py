@@ -372,7 +372,12 @@ class ZarrSink:
                     "filters": [by_channel()],
                     "compressors": [shuffled()],
                 },
-                "time": {"units": TIME_UNITS, "calendar": "proleptic_gregorian", "dtype": "int64"},
+                "time": {
+                    "units": TIME_UNITS,
+                    "calendar": "proleptic_gregorian",
+                    "dtype": "int64",
+                    "chunks": chunks[:1],
+                },
             },
         )
 
