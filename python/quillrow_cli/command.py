@@ -27,7 +27,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     quillrow_cli.add_arguments(info)
     into = commands.add_parser(
-        "convert", help="an archive into one Zarr, NetCDF or Parquet output", description=convert.DESCRIPTION
+        "convert",
+        help="an archive into one Zarr, NetCDF or Parquet output",
+        description=convert.DESCRIPTION,
+        epilog=convert.EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     convert.add_arguments(into)
     args = parser.parse_args(argv)

@@ -772,6 +772,13 @@ DESCRIPTION = (
 )
 
 
+EPILOG = """\
+OUT is written as OUT.partial-PID and renamed once complete. A file that cannot
+be read is reported on standard error and left out; a summary lists it.
+Exit status: 0 done; 1 files left out, or refused, or failed; 2 usage, or the
+convert extra missing; 130 interrupted (Ctrl-C, SIGTERM)."""
+
+
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "sources", nargs="+", metavar="SRC", help="STS file, directory of *.sts files, or glob"
@@ -834,6 +841,11 @@ def run(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION)
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     add_arguments(parser)
     return run(parser.parse_args(argv))
