@@ -816,12 +816,15 @@ def run(args: argparse.Namespace) -> int:
     done without the files that could not be read, or refused, or failed; 2
     the extra is not installed (or, from argparse, a usage error); 130
     interrupted (Ctrl-C or SIGTERM)."""
-    try:
-        for module in ("distributed", "tqdm", "xarray", *WRITERS[args.to]):
+    for module in ("distributed", "tqdm", "xarray", *WRITERS[args.to]):
+        try:
             importlib.import_module(module)
-    except ImportError as error:
-        print(f'{PROG}: {error.name or error} is missing: pip install "quillrow[convert]"', file=sys.stderr)
-        return 2
+        except ImportError as error:
+            print(
+                f'{PROG}: {module} cannot be imported ({error}): pip install "quillrow[convert]"',
+                file=sys.stderr,
+            )
+            return 2
     previous = signal.signal(signal.SIGTERM, interrupt_on_sigterm)
     progress = Progress(args.progress)
     try:
