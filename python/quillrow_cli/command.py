@@ -1,5 +1,6 @@
 """quillrow: the command line of the quillrow distribution.
 
+    quillrow --version
     quillrow info FILE...                          what is in STS files (as quillrow-info)
     quillrow convert SRC... OUT --to zarr|netcdf|parquet
                                                    an archive into one Zarr, NetCDF or Parquet output
@@ -12,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 from collections.abc import Sequence
+from importlib.metadata import version
 
 import quillrow_cli
 from quillrow_cli import convert
@@ -19,6 +21,7 @@ from quillrow_cli import convert
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="quillrow", description="Read, describe and convert STS files.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version('quillrow')}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     info = commands.add_parser(
         "info",
