@@ -700,7 +700,8 @@ def interrupt_on_sigterm(signum: int, frame: FrameType | None) -> None:
 
 
 def convert(args: argparse.Namespace, progress: Progress) -> int:
-    out: str = args.out
+    # "days.zarr/" names days.zarr: the temporary goes beside it, not inside.
+    out: str = os.path.normpath(args.out)
     if os.path.lexists(out) and not args.overwrite:
         raise ConvertError(f"{out} exists: choose another name or pass --overwrite")
     parent = os.path.dirname(os.path.abspath(out))
