@@ -79,10 +79,11 @@ def test_platform_tag_and_contents(repaired_wheel):
     with zipfile.ZipFile(repaired_wheel) as archive:
         assert archive.read("quillrow.pyi") == stub
         assert archive.read("quillrow-stubs/__init__.pyi") == stub
-        assert "quillrow_cli/__init__.py" in names
-        assert "quillrow_xarray/__init__.py" in names
+        for package in ("quillrow_cli", "quillrow_xarray"):
+            assert {f"{package}/__init__.py", f"{package}/py.typed"} <= set(names)
         entry_points = archive.read(next(n for n in names if n.endswith(".dist-info/entry_points.txt")))
         assert "quillrow-info = quillrow_cli:main" in entry_points.decode()
+        assert "quillrow = quillrow_cli.command:main" in entry_points.decode()
         assert (
             "[xarray.backends]\nquillrow = quillrow_xarray:QuillrowBackendEntrypoint" in entry_points.decode()
         )
