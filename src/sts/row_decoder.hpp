@@ -62,7 +62,8 @@ inline std::variant<std::int32_t, FileFault> parse_i32_required(std::optional<st
 // as they convert, the timestamp once the whole row has passed.
 // `line_number` is the number of the line before `data` and counts each
 // line; on a fault it is the faulty line's.  Returns the first fault, left
-// to right.  No byte past the end of `data` is loaded.
+// to right.  No byte past the end of `data` is loaded.  The row kernel in
+// use (kernel_table.hpp) does the work.
 std::optional<FileFault> decode_data_lines(std::string_view data, std::uint64_t& line_number,
                                            std::string_view path, RowBuffers& rows);
 

@@ -13,11 +13,12 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "sts/block_path.hpp"
+#include "sts/kernel_table.hpp"
 #include "sts/row_decoder.hpp"
 #include "sts/timestamp.hpp"
 
@@ -191,7 +192,7 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
     std::uint64_t line_number = 0;
     const auto fault = decode_data_lines({start, data.size()}, line_number, "mem.sts", rows);
     const std::string where =
-        std::string(block_path_name(active_block_path())) + ", file " + std::to_string(file) + ":\n" + data;
+        std::string(active_row_kernel().name) + ", file " + std::to_string(file) + ":\n" + data;
     ASSERT_EQ(fault.has_value(), faulty != 0) << where;
     if (fault) {
       EXPECT_EQ(line_number, faulty) << where;
@@ -210,6 +211,9 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
   // Both outcomes occur often enough to mean something.
   EXPECT_GT(faults, 40U);
   EXPECT_LT(faults, 360U);
+  // The kernel's own code names the kernel that ran: the entry in use.
+  ASSERT_NE(row_kernel_last_run(), nullptr);
+  EXPECT_EQ(std::string_view(row_kernel_last_run()), active_row_kernel().name);
   munmap(mapped, room + page);
 }
 

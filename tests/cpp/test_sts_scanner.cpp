@@ -7,12 +7,13 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "numpy_bridge/value_shape.hpp"
-#include "sts/block_path.hpp"
+#include "sts/kernel_table.hpp"
 #include "sts/scanner.hpp"
 #include "sts/timestamp.hpp"
 
@@ -206,7 +207,7 @@ TEST(Timestamp, ExtremeFieldsWrapWithoutOverflow) {
 
 // The last line of a mapping may end at a page that cannot be read: the
 // line walk's 64-byte blocks must never load past the end of the mapping,
-// on any block path, whether the line's LF is the last readable byte or the
+// on any row kernel, whether the line's LF is the last readable byte or the
 // line itself ends there.
 TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -215,11 +216,11 @@ TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
   char* const base = static_cast<char*>(mapped);
   ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
   const std::string row = SHORT_ROW.substr(0, SHORT_ROW.size() - 1);  // 35 bytes, no LF
-  const BlockPath chosen = active_block_path();
-  int paths = 0;
-  for (BlockPath path : BLOCK_PATHS) {
-    if (!use_block_path(path)) continue;
-    ++paths;
+  const RowKernel& chosen = active_row_kernel();
+  int kernels = 0;
+  for (const RowKernel* kernel : row_kernels()) {
+    if (!use_row_kernel(*kernel)) continue;
+    ++kernels;
     for (const std::string_view ending : {"", "\n"}) {
       for (std::size_t length = 1; length <= 160; ++length) {
         // Shorter than a row: its head; longer: blanks before the fields.
@@ -232,7 +233,7 @@ TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
         std::uint64_t line_number = 0;
         const auto fault = decode_data_lines({start, length + ending.size()}, line_number, "mem.sts", rows);
         const auto where = [&] {
-          return std::string(block_path_name(path)) + ", length " + std::to_string(length) +
+          return std::string(kernel->name) + ", length " + std::to_string(length) +
                  (ending.empty() ? "" : " and LF");
         };
         EXPECT_EQ(fault.has_value(), length < row.size()) << where();
@@ -240,9 +241,12 @@ TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
         EXPECT_EQ(line_number, 1U) << where();
       }
     }
+    // The entry chosen is the kernel that ran, by the name in its own code.
+    ASSERT_NE(row_kernel_last_run(), nullptr);
+    EXPECT_EQ(std::string_view(row_kernel_last_run()), kernel->name);
   }
-  EXPECT_GE(paths, 1);
-  use_block_path(chosen);
+  EXPECT_GE(kernels, 1);
+  use_row_kernel(chosen);
   munmap(mapped, 2 * page);
 }
 
