@@ -3,7 +3,9 @@
 // rows, the same bits, the same faulty line.  The rows mix the value shapes
 // the vector steps take (short plain decimals, nine-byte ones, the exponent
 // form, exact binary32 midpoints among them) with every other kind of
-// token, and the line lengths that take each way through the decoder.
+// token, every separator a line can hold, and the line lengths that take
+// each way through the decoder.  One file holds decimals whose binary64
+// product is a binary32 midpoint.
 // Each file ends where an unreadable page begins.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -114,15 +116,49 @@ class RowMaker {
 
  private:
   std::string sign() { return pick(3) == 0 ? "-" : pick(20) == 0 ? "+" : ""; }
+  // Mostly spaces; the other separators a line can hold (TAB, FF, CR) one
+  // time in eight.
   std::string gap(std::size_t widest) {
     std::string text;
     for (std::size_t i = 1 + pick(widest); i > 0; --i)
-      text += " \t"[pick(8) == 0];
+      text += pick(8) == 0 ? "\t\f\r"[pick(3)] : ' ';
     return text;
   }
 
   std::mt19937_64 random_;
 };
+
+// Decimals of eleven digits whose binary64 product (mantissa times a power
+// of ten) lands exactly on a binary32 rounding midpoint, so that rounding
+// it on to binary32 would round twice; the correctly rounded bits.
+struct Midpoint {
+  const char* token;
+  std::uint32_t bits;
+};
+constexpr Midpoint MIDPOINTS[] = {
+    {"1.6203735955e+20", 0x610C8B85},  // rounding twice gives ...86
+    {"1.5071428974e+20", 0x6102B94B},  // ...4C
+    {"1.7023695432e+20", 0x6113A833},  // ...32
+    {"1.5891388451e+20", 0x6109D5F9},  // ...F8
+};
+
+// Rows of four blocks, each value a midpoint, every one in each lane of
+// the vector groups, with both signs.
+std::string midpoint_file(std::vector<std::uint32_t>& bits) {
+  std::string data;
+  for (std::size_t row = 0; row < 12; ++row) {
+    data += "2024 1 0 0 0 0 Q";
+    for (std::size_t i = 0; i < 11; ++i) {
+      const Midpoint& midpoint = MIDPOINTS[(row + i) % 4];
+      const bool negative = (row / 4 + i) % 2 == 1;
+      data += negative ? " -" : " ";
+      data += midpoint.token;
+      bits.push_back(midpoint.bits | (negative ? 0x80000000U : 0U));
+    }
+    data += '\n';
+  }
+  return data;
+}
 
 // The reference: lines split at LF, fields at the separators, each field
 // converted on its own.  Returns the faulty line's number, or 0.
@@ -171,20 +207,27 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
 
   RowMaker maker(20261208);
   std::size_t faults = 0;
-  for (int file = 0; file < 400; ++file) {
-    // Gaps of one separator give short lines (all fields in one or two
-    // blocks); wider gaps give lines of two to four blocks and beyond.
-    const std::size_t widest = std::size_t{1} << maker.pick(5);
+  // File -1 holds the midpoints; the others are random.
+  for (int file = -1; file < 400; ++file) {
     std::string data;
-    for (std::size_t rows = 1 + maker.pick(40); rows > 0; --rows)
-      data += maker.line(widest);
-    if (maker.pick(3) == 0) data.pop_back();  // no LF at the end
+    std::vector<std::uint32_t> midpoint_bits;
+    if (file < 0) {
+      data = midpoint_file(midpoint_bits);
+    } else {
+      // Gaps of one separator give short lines (all fields in one or two
+      // blocks); wider gaps give lines of two to four blocks and beyond.
+      const std::size_t widest = std::size_t{1} << maker.pick(5);
+      for (std::size_t rows = 1 + maker.pick(40); rows > 0; --rows)
+        data += maker.line(widest);
+      if (maker.pick(3) == 0) data.pop_back();  // no LF at the end
+    }
     ASSERT_LE(data.size(), room);
 
     std::vector<std::int64_t> timestamps;
     std::vector<std::uint32_t> values;
     const std::uint64_t faulty = reference(data, timestamps, values);
     faults += faulty != 0;
+    if (file < 0) ASSERT_EQ(values, midpoint_bits);
 
     char* const start = base + room - data.size();
     std::memcpy(start, data.data(), data.size());
