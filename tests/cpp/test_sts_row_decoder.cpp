@@ -1,12 +1,12 @@
-// Whole files of rows in many shapes, decoded by the row decoder and by a
-// plain line-by-line reference built on the token conversions: the same
-// rows, the same bits, the same faulty line.  The rows mix the value shapes
-// the vector steps take (short plain decimals, nine-byte ones, the exponent
-// form, exact binary32 midpoints among them) with every other kind of
-// token, every separator a line can hold, and the line lengths that take
-// each way through the decoder.  One file holds decimals whose binary64
-// product is a binary32 midpoint.
-// Each file ends where an unreadable page begins.
+// The row decoder, on the kernel in use.  Whole files of rows in many
+// shapes, decoded by the row decoder and by a plain line-by-line reference
+// built on the token conversions: the same rows, the same bits, the same
+// faulty line.  The rows mix the value shapes the vector steps take (short
+// plain decimals, nine-byte ones, the exponent form, exact binary32
+// midpoints among them) with every other kind of token, every separator a
+// line can hold, and the line lengths that take each way through the
+// decoder; one file holds decimals whose binary64 product is a binary32
+// midpoint.  Each file ends where an unreadable page begins.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -258,6 +258,53 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
   ASSERT_NE(row_kernel_last_run(), nullptr);
   EXPECT_EQ(std::string_view(row_kernel_last_run()), active_row_kernel().name);
   munmap(mapped, room + page);
+}
+
+const std::string SHORT_ROW = "0 1 0 0 0 0 Q 1 1 1 1 1 1 1 1 1 1 1\n";
+
+// The last line of a mapping may end at a page that cannot be read: the
+// line walk's 64-byte blocks must never load past the end of the mapping,
+// on any row kernel, whether the line's LF is the last readable byte or the
+// line itself ends there.
+TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* mapped = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  char* const base = static_cast<char*>(mapped);
+  ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
+  const std::string row = SHORT_ROW.substr(0, SHORT_ROW.size() - 1);  // 35 bytes, no LF
+  const RowKernel& chosen = active_row_kernel();
+  int kernels = 0;
+  for (const RowKernel* kernel : row_kernels()) {
+    if (!use_row_kernel(*kernel)) continue;
+    ++kernels;
+    for (const std::string_view ending : {"", "\n"}) {
+      for (std::size_t length = 1; length <= 160; ++length) {
+        // Shorter than a row: its head; longer: blanks before the fields.
+        const std::string line =
+            length < row.size() ? row.substr(0, length) : std::string(length - row.size(), ' ') + row;
+        char* const start = base + page - length - ending.size();
+        std::memcpy(start, line.data(), length);
+        std::memcpy(start + length, ending.data(), ending.size());
+        RowBuffers rows;
+        std::uint64_t line_number = 0;
+        const auto fault = decode_data_lines({start, length + ending.size()}, line_number, "mem.sts", rows);
+        const auto where = [&] {
+          return std::string(kernel->name) + ", length " + std::to_string(length) +
+                 (ending.empty() ? "" : " and LF");
+        };
+        EXPECT_EQ(fault.has_value(), length < row.size()) << where();
+        EXPECT_EQ(rows.timestamps.size(), length < row.size() ? 0U : 1U) << where();
+        EXPECT_EQ(line_number, 1U) << where();
+      }
+    }
+    // The entry chosen is the kernel that ran, by the name in its own code.
+    ASSERT_NE(row_kernel_last_run(), nullptr);
+    EXPECT_EQ(std::string_view(row_kernel_last_run()), kernel->name);
+  }
+  EXPECT_GE(kernels, 1);
+  use_row_kernel(chosen);
+  munmap(mapped, 2 * page);
 }
 
 }  // namespace
