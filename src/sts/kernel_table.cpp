@@ -17,10 +17,10 @@ extern const RowKernel PORTABLE;
 namespace {
 
 // In order of preference: the first automatic entry the machine can run is
-// chosen.  AVX-512 is never chosen by itself: it reads files slower than
-// AVX2 on the machines measured (docs/performance-log.md), the likely cause
-// being the lower clock that 512-bit instructions bring on server cores.
-// On x86-64 the portable kernel is never chosen (SSE2 always runs) but is
+// chosen.  AVX-512 is never chosen by itself: it classifies a block with
+// one 64-byte lookup instead of two 32-byte ones, but reads files slower
+// than AVX2 (docs/performance-log.md), the likely cause being the lower
+// clock that 512-bit instructions bring on server cores.  On x86-64 the portable kernel is never chosen (SSE2 always runs) but is
 // compiled and tested all the same, as the kernel of other processors.
 constexpr const RowKernel* ROW_KERNELS[] = {
 #if defined(__x86_64__)
