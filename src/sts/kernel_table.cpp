@@ -20,8 +20,9 @@ namespace {
 // chosen.  AVX-512 is never chosen by itself: it classifies a block with
 // one 64-byte lookup instead of two 32-byte ones, but reads files slower
 // than AVX2 (docs/performance-log.md), the likely cause being the lower
-// clock that 512-bit instructions bring on server cores.  On x86-64 the portable kernel is never chosen (SSE2 always runs) but is
-// compiled and tested all the same, as the kernel of other processors.
+// clock that 512-bit instructions bring on server cores.  On x86-64 the
+// portable kernel is never chosen (SSE2 always runs) but is compiled and
+// tested all the same, as the kernel of other processors.
 constexpr const RowKernel* ROW_KERNELS[] = {
 #if defined(__x86_64__)
     &kernels::AVX2,
