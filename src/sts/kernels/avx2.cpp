@@ -10,6 +10,7 @@
 QUILLROW_TARGET_BEGIN("avx2,bmi,bmi2,popcnt")
 
 namespace quillrow::sts::kernels::avx2 {
+namespace {
 
 struct Blocks {
   static std::uint32_t trailing_zeros(std::uint64_t x) noexcept {
@@ -34,6 +35,7 @@ struct Blocks {
   }
 };
 
+}  // namespace
 }  // namespace quillrow::sts::kernels::avx2
 
 #include "sts/kernels/value_batch_avx2.inl"

@@ -11,6 +11,7 @@
 QUILLROW_TARGET_BEGIN("avx512f,avx512bw,avx2,bmi,bmi2,popcnt")
 
 namespace quillrow::sts::kernels::avx512 {
+namespace {
 
 struct Blocks {
   static std::uint32_t trailing_zeros(std::uint64_t x) noexcept {
@@ -26,6 +27,7 @@ struct Blocks {
   }
 };
 
+}  // namespace
 }  // namespace quillrow::sts::kernels::avx512
 
 #include "sts/kernels/value_batch_avx2.inl"

@@ -5,10 +5,12 @@
 #define QUILLROW_KERNEL portable
 
 namespace quillrow::sts::kernels::portable {
+namespace {
 
 using Blocks = PortableBlocks;
 using ValueBatch = NoValueBatch;
 
+}  // namespace
 }  // namespace quillrow::sts::kernels::portable
 
 #include "sts/kernels/row_kernel.inl"

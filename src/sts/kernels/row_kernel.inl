@@ -5,8 +5,9 @@
 // quillrow::sts::kernels::<name>, its `Blocks` classifier and its
 // `ValueBatch` step, and within a region that compiles every function
 // for that instruction set's target (QUILLROW_TARGET_BEGIN).  The file
-// opens that namespace, so each copy is a distinct set of functions, all
-// inlining their own classifier.
+// opens that namespace, and an unnamed one within it, so each copy is a
+// distinct set of functions, all inlining their own classifier, and none
+// is seen outside its file but through the kernel's table entry.
 //
 // The target regions, rather than a flag such as -mavx2 on the whole file,
 // keep the wider instructions to these functions: with such a flag every
@@ -30,8 +31,10 @@
 // Read on its own, by an editor or a linter: the portable classifier.
 #define QUILLROW_KERNEL alone
 namespace quillrow::sts::kernels::alone {
+namespace {
 using Blocks = PortableBlocks;
 using ValueBatch = NoValueBatch;
+}  // namespace
 }  // namespace quillrow::sts::kernels::alone
 #endif
 
@@ -39,6 +42,7 @@ using ValueBatch = NoValueBatch;
 #define QUILLROW_NAME_OF(kernel) QUILLROW_STRING(kernel)
 
 namespace quillrow::sts::kernels::QUILLROW_KERNEL {
+namespace {
 
 // A cursor over the data lines, 64 bytes at a time from the start of each
 // line.  Each block is classified once into its masks; fields and line
@@ -396,4 +400,5 @@ std::optional<FileFault> decode_lines(std::string_view data, std::uint64_t& line
   return std::nullopt;
 }
 
+}  // namespace
 }  // namespace quillrow::sts::kernels::QUILLROW_KERNEL

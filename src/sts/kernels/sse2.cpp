@@ -9,6 +9,7 @@
 #define QUILLROW_KERNEL sse2
 
 namespace quillrow::sts::kernels::sse2 {
+namespace {
 
 struct Blocks {
   static std::uint32_t trailing_zeros(std::uint64_t x) noexcept {
@@ -33,6 +34,7 @@ struct Blocks {
 
 using ValueBatch = NoValueBatch;
 
+}  // namespace
 }  // namespace quillrow::sts::kernels::sse2
 
 #include "sts/kernels/row_kernel.inl"

@@ -23,6 +23,7 @@ QUILLROW_TARGET_BEGIN("avx2,bmi,bmi2,popcnt")
 #endif
 
 namespace quillrow::sts::kernels::QUILLROW_KERNEL {
+namespace {
 
 // A token of a window line split into its sign and its body (the bytes
 // after an optional sign).  Sixteen bytes from the body's start may be
@@ -343,6 +344,7 @@ struct ValueBatch {
   }
 };
 
+}  // namespace
 }  // namespace quillrow::sts::kernels::QUILLROW_KERNEL
 
 #ifdef QUILLROW_VALUE_BATCH_ALONE
