@@ -13,8 +13,8 @@
 //   - an operating-system error never happens for a memfd;
 //   - the descriptor handed to the scanner is closed, and the mapping gone,
 //     once the result is dropped;
-//   - all of this on every block path (SSE2, AVX2, AVX-512) the machine
-//     supports: each input is read once per path.
+//   - all of this on every row kernel of the table (kernel_table.hpp) the
+//     machine supports: each input is read once per kernel.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -31,7 +31,7 @@
 #include <variant>
 #include <vector>
 
-#include "sts/block_path.hpp"
+#include "sts/kernel_table.hpp"
 #include "sts/numeric/parse.hpp"
 #include "sts/scanner.hpp"
 
@@ -200,7 +200,7 @@ void check_success(quillrow::sts::ScannedFile& scanned, const Expected& expected
   }
 }
 
-// One read of the input through the file walk, on the block path in use.
+// One read of the input through the file walk, on the row kernel in use.
 void check_read(const std::uint8_t* data, std::size_t size, const Expected& expected) {
   const int fd = file_with(data, size);
   auto scanned = quillrow::sts::scan_sts_file(quillrow::sts::FileDescriptor(fd), PATH);
@@ -231,12 +231,12 @@ void check_read(const std::uint8_t* data, std::size_t size, const Expected& expe
 
 }  // namespace
 
-// Every input is read once on each block path this machine supports.
+// Every input is read once on each row kernel this machine supports.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view file(reinterpret_cast<const char*>(data), size);
   const Expected expected = reference_read(file);
-  for (const quillrow::sts::BlockPath path : quillrow::sts::BLOCK_PATHS) {
-    if (quillrow::sts::use_block_path(path)) check_read(data, size, expected);
+  for (const quillrow::sts::RowKernel* kernel : quillrow::sts::row_kernels()) {
+    if (quillrow::sts::use_row_kernel(*kernel)) check_read(data, size, expected);
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "python/fork_safe_mutex.hpp"
 #include "python/once.hpp"
 #include "python/pending_error.hpp"
 #include "support/internal_failure.hpp"

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string_view>
 #include <utility>
+#include <variant>
+
+#include "sts/errors.hpp"
 
 namespace quillrow::sts {
 
@@ -36,15 +39,23 @@ class FileDescriptor {
 // length 1, since a zero-length mapping cannot be made; `size()` is still 0.
 class MappedFile {
  public:
+  // Maps the whole of the open file `fd`, whose length one fstat() gives.
+  // Faults, in this order: the status cannot be asked (OsError), the
+  // length does not fit the address space (IoError), the page size cannot
+  // be asked (an internal failure), the mapping fails (OsError).
+  static std::variant<MappedFile, ScanError> open(const FileDescriptor& fd);
+
   MappedFile() noexcept = default;
-  MappedFile(const std::byte* base, std::uint64_t size) noexcept : base_(base), size_(size) {}
   MappedFile(MappedFile&& other) noexcept
-      : base_(std::exchange(other.base_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+      : base_(std::exchange(other.base_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        page_(std::exchange(other.page_, 0)) {}
   MappedFile& operator=(MappedFile&& other) noexcept {
     if (this != &other) {
       unmap();
       base_ = std::exchange(other.base_, nullptr);
       size_ = std::exchange(other.size_, 0);
+      page_ = std::exchange(other.page_, 0);
     }
     return *this;
   }
@@ -60,12 +71,12 @@ class MappedFile {
   void unmap() noexcept;
 
  private:
+  MappedFile(const std::byte* base, std::uint64_t size, std::uint64_t page) noexcept
+      : base_(base), size_(size), page_(page) {}
+
   const std::byte* base_ = nullptr;
   std::uint64_t size_ = 0;
+  std::uint64_t page_ = 0;  // the system page size
 };
-
-// The system page size, asked once per process.  A result of 0 or below is
-// an internal failure.
-std::uint64_t page_size();
 
 }  // namespace quillrow::sts

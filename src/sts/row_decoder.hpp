@@ -22,6 +22,14 @@ inline constexpr std::size_t VALUES_PER_ROW = 11;
 struct RowBuffers {
   Buffer<std::int64_t> timestamps;
   Buffer<float> values;  // destroyed first
+
+  // Buffers with room reserved for the rows of a file of `file_size` bytes:
+  // one row per 96 bytes of file.  They grow from there as needed.
+  static RowBuffers for_file_size(std::uint64_t file_size) {
+    // At most size / 96 rows, so 11 values per row cannot wrap.
+    const std::uint64_t rows = file_size / 96;
+    return {Buffer<std::int64_t>(rows), Buffer<float>(rows * VALUES_PER_ROW)};
+  }
 };
 
 // Field separators: TAB, LF, FF, CR and SPACE.  Vertical tab, NUL and bytes
@@ -62,7 +70,8 @@ inline std::variant<std::int32_t, FileFault> parse_i32_required(std::optional<st
 // as they convert, the timestamp once the whole row has passed.
 // `line_number` is the number of the line before `data` and counts each
 // line; on a fault it is the faulty line's.  Returns the first fault, left
-// to right.  No byte past the end of `data` is loaded.
+// to right.  No byte past the end of `data` is loaded.  The row kernel in
+// use (kernel_table.hpp) does the work.
 std::optional<FileFault> decode_data_lines(std::string_view data, std::uint64_t& line_number,
                                            std::string_view path, RowBuffers& rows);
 

@@ -31,9 +31,9 @@ inline constexpr int POPULATE_WRITE = 23;  // Linux 5.14's value, for older head
 // Asks for small pages under a large allocation.  mimalloc marks its arenas
 // for transparent huge pages; a fresh huge page costs one fault instead of
 // 512, but where free memory is fragmented (a page cache full of the files
-// being read) the fault may wait for the kernel to compact memory, and
-// whole calls then took up to twice as long at random.  Small pages cost a
-// steady few percent.  Only the pages wholly inside [data, data + bytes)
+// being read) the fault may wait for the kernel to compact memory, which
+// makes the time of a whole call vary at random.  Small pages cost a small,
+// steady price instead.  Only the pages wholly inside [data, data + bytes)
 // are marked; a refusal changes nothing but the speed.
 inline void prefer_small_pages(void* data, std::size_t bytes) noexcept {
   if (bytes < PREPARE_FROM) return;
@@ -144,7 +144,7 @@ class Buffer {
   // instead of one page fault per page as the rows are written.  Only room
   // about to be written is supplied, so the resident memory stays that of
   // the rows.  A kernel without MADV_POPULATE_WRITE (before Linux 5.14)
-  // refuses it, and the pages then come by faults as before.
+  // refuses it, and the pages then come by one fault each.
   [[gnu::noinline]] void prepare(std::size_t needed) noexcept {
     constexpr std::size_t AHEAD = PREPARE_AHEAD / sizeof(T);
     const std::size_t next = std::min(capacity_, needed + AHEAD);

@@ -5,16 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "numpy_bridge/value_shape.hpp"
-#include "sts/block_path.hpp"
 #include "sts/scanner.hpp"
-#include "sts/timestamp.hpp"
 
 namespace {
 
@@ -82,48 +77,6 @@ TEST(Scanner, ReservesFromFileSizeAndGrowsByDoubling) {
   }
 }
 
-TEST(Buffer, GrowthFromZeroMatchesElementwiseAppends) {
-  Buffer<std::int64_t> timestamps;
-  Buffer<float> values;
-  for (int row = 0; row < 5; ++row) {
-    values.reserve_more(11);
-    for (int i = 0; i < 11; ++i)
-      values.append_reserved(1.0f);
-    timestamps.push_back(row);
-  }
-  EXPECT_EQ(timestamps.capacity(), 8u);
-  EXPECT_EQ(values.capacity(), 64u);
-  Buffer<float> one_by_one;
-  for (int i = 0; i < 55; ++i)
-    one_by_one.push_back(1.0f);
-  EXPECT_EQ(one_by_one.capacity(), 64u);
-}
-
-// A large buffer gets its pages just ahead of the rows written into it:
-// all written pages resident, none beyond the stretch prepared ahead.
-TEST(Buffer, LargeBufferIsResidentOnlyAheadOfTheRows) {
-  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  Buffer<float> values(std::size_t{64} << 20);  // 256 MiB of room
-  const std::size_t rows = 1'000'000;
-  for (std::size_t row = 0; row < rows; ++row) {
-    values.reserve_more(11);
-    for (int i = 0; i < 11; ++i)
-      values.append_reserved(1.0f);
-  }
-  const auto start = reinterpret_cast<std::uintptr_t>(values.data()) & ~(page - 1);
-  const std::size_t pages =
-      (reinterpret_cast<std::uintptr_t>(values.data() + values.capacity()) - start) / page;
-  std::vector<unsigned char> resident(pages);
-  ASSERT_EQ(mincore(reinterpret_cast<void*>(start), pages * page, resident.data()), 0);
-  const std::size_t written =
-      (reinterpret_cast<std::uintptr_t>(values.data() + values.size()) - start) / page;
-  std::size_t resident_pages = 0;
-  for (std::size_t i = 0; i < pages; ++i)
-    resident_pages += resident[i] & 1;
-  EXPECT_GE(resident_pages, written);
-  EXPECT_LE(resident_pages, written + (std::size_t{1} << 20) / page + 1);
-}
-
 TEST(Scanner, FaultsAndReleaseOfTheDescriptor) {
   struct Case {
     std::string content;
@@ -167,83 +120,6 @@ TEST(Scanner, MappingFailureIsAnOsError) {
   ASSERT_NE(os, nullptr);
   EXPECT_EQ(os->code, ENODEV);
   EXPECT_TRUE(is_closed(fd));
-}
-
-TEST(ValueShape, EachKindOfMismatch) {
-  struct Case {
-    std::uint64_t rows, values;
-    const char* expected;  // nullptr: shapes agree
-  };
-  const Case cases[] = {
-      {3, 33, nullptr},
-      {3, 34, "ShapeError/IncompatibleShape: incompatible shapes"},
-      {3, 32, "ShapeError/OutOfBounds: out of bounds indexing"},
-      {(std::uint64_t{1} << 63) / 11 + 1, 0, "ShapeError/Overflow: arithmetic overflow"},
-  };
-  for (const Case& c : cases) {
-    const auto shape = numpy_bridge::check_value_shape(c.rows, c.values);
-    if (c.expected == nullptr) {
-      EXPECT_FALSE(shape.has_value());
-    } else {
-      ASSERT_TRUE(shape.has_value());
-      EXPECT_EQ(std::string(shape->data(), shape->size()), c.expected);
-    }
-  }
-}
-
-// Wrapping day arithmetic, checked at compile time and under UBSan at run time.
-static_assert(timestamp_ms(1970, 1, 0, 0, 0, 0) == 0);
-static_assert(timestamp_ms(-2147483647 - 1, 1, 0, 0, 0, 0) == -140610676982400000);
-static_assert(timestamp_ms(2147483647, 1, 0, 0, 0, 0) == -140610708518400000);
-
-TEST(Timestamp, ExtremeFieldsWrapWithoutOverflow) {
-  volatile std::int32_t max = 2147483647;
-  volatile std::int32_t min = -2147483647 - 1;
-  EXPECT_EQ(timestamp_ms(max, max, max, max, max, max), 52793818275150647);
-  EXPECT_EQ(timestamp_ms(min, min, min, min, min, min), 37069970335588352);
-  EXPECT_EQ(timestamp_ms(0, 1, 0, 0, 0, 0), -62167132800000);
-}
-
-// The last line of a mapping may end at a page that cannot be read: the
-// line walk's 64-byte blocks must never load past the end of the mapping,
-// on any block path, whether the line's LF is the last readable byte or the
-// line itself ends there.
-TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
-  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  void* mapped = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(mapped, MAP_FAILED);
-  char* const base = static_cast<char*>(mapped);
-  ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
-  const std::string row = SHORT_ROW.substr(0, SHORT_ROW.size() - 1);  // 35 bytes, no LF
-  const BlockPath chosen = active_block_path();
-  int paths = 0;
-  for (BlockPath path : BLOCK_PATHS) {
-    if (!use_block_path(path)) continue;
-    ++paths;
-    for (const std::string_view ending : {"", "\n"}) {
-      for (std::size_t length = 1; length <= 160; ++length) {
-        // Shorter than a row: its head; longer: blanks before the fields.
-        const std::string line =
-            length < row.size() ? row.substr(0, length) : std::string(length - row.size(), ' ') + row;
-        char* const start = base + page - length - ending.size();
-        std::memcpy(start, line.data(), length);
-        std::memcpy(start + length, ending.data(), ending.size());
-        RowBuffers rows;
-        std::uint64_t line_number = 0;
-        const auto fault = decode_data_lines({start, length + ending.size()}, line_number, "mem.sts", rows);
-        const auto where = [&] {
-          return std::string(block_path_name(path)) + ", length " + std::to_string(length) +
-                 (ending.empty() ? "" : " and LF");
-        };
-        EXPECT_EQ(fault.has_value(), length < row.size()) << where();
-        EXPECT_EQ(rows.timestamps.size(), length < row.size() ? 0U : 1U) << where();
-        EXPECT_EQ(line_number, 1U) << where();
-      }
-    }
-  }
-  EXPECT_GE(paths, 1);
-  use_block_path(chosen);
-  munmap(mapped, 2 * page);
 }
 
 }  // namespace

@@ -1,20 +1,48 @@
-// The row decoder's kernel: the walk over the data lines and the decoding
-// of each row, written once over a block classifier and compiled once per
-// instruction set.  row_decoder.cpp includes this file several times, each
-// time inside a namespace of its own that defines `Blocks` (the classifier
-// of that instruction set) and inside a region that compiles every function
-// for that instruction set's target.  So each copy is a distinct set of
-// functions, all inlining their own classifier, and nothing compiled for a
-// wider target can be chosen in place of a baseline function.
+// The row kernel: the walk over the data lines and the decoding of each
+// row, written once over a block classifier and compiled once per
+// instruction set.  Each kernels/<name>.cpp includes this file once, after
+// defining QUILLROW_KERNEL (the kernel's name) and, in the namespace
+// quillrow::sts::kernels::<name>, its `Blocks` classifier and its
+// `ValueBatch` step, and within a region that compiles every function
+// for that instruction set's target (QUILLROW_TARGET_BEGIN).  The file
+// opens that namespace, and an unnamed one within it, so each copy is a
+// distinct set of functions, all inlining their own classifier, and none
+// is seen outside its file but through the kernel's table entry.
+//
+// The target regions, rather than a flag such as -mavx2 on the whole file,
+// keep the wider instructions to these functions: with such a flag every
+// inline function the file takes from a shared header (the numeric
+// conversions, the standard library) would be compiled for AVX2 as well,
+// and the linker keeps one copy of each for the whole program, perhaps
+// that one, which baseline code would then call on a processor without
+// AVX2.  kernel_support.hpp, included at the top of each kernel's file,
+// outside its region, brings in every such header first.
 //
 // Blocks::classify(p) turns the 64 bytes at p into two bit masks, bit i for
 // byte i: separators (TAB, LF, FF, CR, SPACE) and LFs; trailing_zeros(x)
 // counts them in one instruction where the instruction set has one.
-// convert_batch_values converts what it can of a row's eleven value fields
+// ValueBatch::convert converts what it can of a row's eleven value fields
 // at once, returning a bit per field it left to the scalar conversion (all
 // of them, where the instruction set has no vector step).
-//
-// No include guard, no includes: the includer provides both.
+
+#include "sts/kernels/kernel_support.hpp"
+
+#ifndef QUILLROW_KERNEL
+// Read on its own, by an editor or a linter: the portable classifier.
+#define QUILLROW_KERNEL alone
+namespace quillrow::sts::kernels::alone {
+namespace {
+using Blocks = PortableBlocks;
+using ValueBatch = NoValueBatch;
+}  // namespace
+}  // namespace quillrow::sts::kernels::alone
+#endif
+
+#define QUILLROW_KERNEL_NAME QUILLROW_NAME_OF(QUILLROW_KERNEL)
+#define QUILLROW_NAME_OF(kernel) QUILLROW_STRING(kernel)
+
+namespace quillrow::sts::kernels::QUILLROW_KERNEL {
+namespace {
 
 // A cursor over the data lines, 64 bytes at a time from the start of each
 // line.  Each block is classified once into its masks; fields and line
@@ -106,8 +134,8 @@ class DataWalk {
   // Each line starts a block of its own, though the current block may
   // already hold its first bytes: rows of a file have nearly the same
   // length and layout, so a field then meets the end of a block at the same
-  // place row after row.  Blocks taken straight through the data, each row
-  // cut somewhere else, ran fewer instructions but took 15% more time.
+  // place row after row.  Blocks taken straight through the data cut each
+  // row somewhere else: fewer instructions, but slower.
   void move_to(const char* p) noexcept {
     block_ = p;
     load_block();
@@ -194,8 +222,8 @@ inline constexpr std::size_t FIELDS_PER_ROW = 6 + 1 + VALUES_PER_ROW;
 // multiple of eight, and the entries past the count are undefined.  One
 // branch per eight positions, not one per bit.  The stores are volatile so
 // that they stay single stores: clang otherwise gathers the eight positions
-// into a vector with a chain of inserts, which made the whole row 5%
-// slower.
+// into a vector with a chain of inserts, which costs more than the eight
+// single stores.
 [[gnu::always_inline]] inline void set_bit_positions(std::uint64_t bits, std::uint32_t base,
                                                      std::uint32_t* at) noexcept {
   const int count = std::popcount(bits);
@@ -328,7 +356,7 @@ struct DayCache {
 
   rows.values.reserve_more(VALUES_PER_ROW);
   float* const out = rows.values.unused();
-  for (unsigned pending = convert_batch_values(line, first + 7, last + 7, out); pending != 0;
+  for (unsigned pending = ValueBatch::convert(line, first + 7, last + 7, out); pending != 0;
        pending &= pending - 1) {
     const auto i = static_cast<std::size_t>(std::countr_zero(pending));
     std::uint32_t bits;
@@ -343,6 +371,7 @@ struct DayCache {
 
 std::optional<FileFault> decode_lines(std::string_view data, std::uint64_t& line_number,
                                       std::string_view path, RowBuffers& rows) {
+  report_kernel_run(QUILLROW_KERNEL_NAME);
   const char* line = data.data();
   const char* const end = line + data.size();
   // Lines the window does not take (longer ones, say) make it rest for a
@@ -370,3 +399,6 @@ std::optional<FileFault> decode_lines(std::string_view data, std::uint64_t& line
   }
   return std::nullopt;
 }
+
+}  // namespace
+}  // namespace quillrow::sts::kernels::QUILLROW_KERNEL

@@ -1,10 +1,12 @@
-// Whole files of rows in many shapes, decoded by the row decoder and by a
-// plain line-by-line reference built on the token conversions: the same
-// rows, the same bits, the same faulty line.  The rows mix the value shapes
-// the vector steps take (short plain decimals, nine-byte ones, the exponent
-// form, exact binary32 midpoints among them) with every other kind of
-// token, and the line lengths that take each way through the decoder.
-// Each file ends where an unreadable page begins.
+// The row decoder, on the kernel in use.  Whole files of rows in many
+// shapes, decoded by the row decoder and by a plain line-by-line reference
+// built on the token conversions: the same rows, the same bits, the same
+// faulty line.  The rows mix the value shapes the vector steps take (short
+// plain decimals, nine-byte ones, the exponent form, exact binary32
+// midpoints among them) with every other kind of token, every separator a
+// line can hold, and the line lengths that take each way through the
+// decoder; one file holds decimals whose binary64 product is a binary32
+// midpoint.  Each file ends where an unreadable page begins.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,11 +15,12 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "sts/block_path.hpp"
+#include "sts/kernel_table.hpp"
 #include "sts/row_decoder.hpp"
 #include "sts/timestamp.hpp"
 
@@ -113,15 +116,49 @@ class RowMaker {
 
  private:
   std::string sign() { return pick(3) == 0 ? "-" : pick(20) == 0 ? "+" : ""; }
+  // Mostly spaces; the other separators a line can hold (TAB, FF, CR) one
+  // time in eight.
   std::string gap(std::size_t widest) {
     std::string text;
     for (std::size_t i = 1 + pick(widest); i > 0; --i)
-      text += " \t"[pick(8) == 0];
+      text += pick(8) == 0 ? "\t\f\r"[pick(3)] : ' ';
     return text;
   }
 
   std::mt19937_64 random_;
 };
+
+// Decimals of eleven digits whose binary64 product (mantissa times a power
+// of ten) lands exactly on a binary32 rounding midpoint, so that rounding
+// it on to binary32 would round twice; the correctly rounded bits.
+struct Midpoint {
+  const char* token;
+  std::uint32_t bits;
+};
+constexpr Midpoint MIDPOINTS[] = {
+    {"1.6203735955e+20", 0x610C8B85},  // rounding twice gives ...86
+    {"1.5071428974e+20", 0x6102B94B},  // ...4C
+    {"1.7023695432e+20", 0x6113A833},  // ...32
+    {"1.5891388451e+20", 0x6109D5F9},  // ...F8
+};
+
+// Rows of four blocks, each value a midpoint, every one in each lane of
+// the vector groups, with both signs.
+std::string midpoint_file(std::vector<std::uint32_t>& bits) {
+  std::string data;
+  for (std::size_t row = 0; row < 12; ++row) {
+    data += "2024 1 0 0 0 0 Q";
+    for (std::size_t i = 0; i < 11; ++i) {
+      const Midpoint& midpoint = MIDPOINTS[(row + i) % 4];
+      const bool negative = (row / 4 + i) % 2 == 1;
+      data += negative ? " -" : " ";
+      data += midpoint.token;
+      bits.push_back(midpoint.bits | (negative ? 0x80000000U : 0U));
+    }
+    data += '\n';
+  }
+  return data;
+}
 
 // The reference: lines split at LF, fields at the separators, each field
 // converted on its own.  Returns the faulty line's number, or 0.
@@ -170,20 +207,27 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
 
   RowMaker maker(20261208);
   std::size_t faults = 0;
-  for (int file = 0; file < 400; ++file) {
-    // Gaps of one separator give short lines (all fields in one or two
-    // blocks); wider gaps give lines of two to four blocks and beyond.
-    const std::size_t widest = std::size_t{1} << maker.pick(5);
+  // File -1 holds the midpoints; the others are random.
+  for (int file = -1; file < 400; ++file) {
     std::string data;
-    for (std::size_t rows = 1 + maker.pick(40); rows > 0; --rows)
-      data += maker.line(widest);
-    if (maker.pick(3) == 0) data.pop_back();  // no LF at the end
+    std::vector<std::uint32_t> midpoint_bits;
+    if (file < 0) {
+      data = midpoint_file(midpoint_bits);
+    } else {
+      // Gaps of one separator give short lines (all fields in one or two
+      // blocks); wider gaps give lines of two to four blocks and beyond.
+      const std::size_t widest = std::size_t{1} << maker.pick(5);
+      for (std::size_t rows = 1 + maker.pick(40); rows > 0; --rows)
+        data += maker.line(widest);
+      if (maker.pick(3) == 0) data.pop_back();  // no LF at the end
+    }
     ASSERT_LE(data.size(), room);
 
     std::vector<std::int64_t> timestamps;
     std::vector<std::uint32_t> values;
     const std::uint64_t faulty = reference(data, timestamps, values);
     faults += faulty != 0;
+    if (file < 0) ASSERT_EQ(values, midpoint_bits);
 
     char* const start = base + room - data.size();
     std::memcpy(start, data.data(), data.size());
@@ -191,7 +235,7 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
     std::uint64_t line_number = 0;
     const auto fault = decode_data_lines({start, data.size()}, line_number, "mem.sts", rows);
     const std::string where =
-        std::string(block_path_name(active_block_path())) + ", file " + std::to_string(file) + ":\n" + data;
+        std::string(active_row_kernel().name) + ", file " + std::to_string(file) + ":\n" + data;
     ASSERT_EQ(fault.has_value(), faulty != 0) << where;
     if (fault) {
       EXPECT_EQ(line_number, faulty) << where;
@@ -210,7 +254,57 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
   // Both outcomes occur often enough to mean something.
   EXPECT_GT(faults, 40U);
   EXPECT_LT(faults, 360U);
+  // The kernel's own code names the kernel that ran: the entry in use.
+  ASSERT_NE(row_kernel_last_run(), nullptr);
+  EXPECT_EQ(std::string_view(row_kernel_last_run()), active_row_kernel().name);
   munmap(mapped, room + page);
+}
+
+const std::string SHORT_ROW = "0 1 0 0 0 0 Q 1 1 1 1 1 1 1 1 1 1 1\n";
+
+// The last line of a mapping may end at a page that cannot be read: the
+// line walk's 64-byte blocks must never load past the end of the mapping,
+// on any row kernel, whether the line's LF is the last readable byte or the
+// line itself ends there.
+TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* mapped = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  char* const base = static_cast<char*>(mapped);
+  ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
+  const std::string row = SHORT_ROW.substr(0, SHORT_ROW.size() - 1);  // 35 bytes, no LF
+  const RowKernel& chosen = active_row_kernel();
+  int kernels = 0;
+  for (const RowKernel* kernel : row_kernels()) {
+    if (!use_row_kernel(*kernel)) continue;
+    ++kernels;
+    for (const std::string_view ending : {"", "\n"}) {
+      for (std::size_t length = 1; length <= 160; ++length) {
+        // Shorter than a row: its head; longer: blanks before the fields.
+        const std::string line =
+            length < row.size() ? row.substr(0, length) : std::string(length - row.size(), ' ') + row;
+        char* const start = base + page - length - ending.size();
+        std::memcpy(start, line.data(), length);
+        std::memcpy(start + length, ending.data(), ending.size());
+        RowBuffers rows;
+        std::uint64_t line_number = 0;
+        const auto fault = decode_data_lines({start, length + ending.size()}, line_number, "mem.sts", rows);
+        const auto where = [&] {
+          return std::string(kernel->name) + ", length " + std::to_string(length) +
+                 (ending.empty() ? "" : " and LF");
+        };
+        EXPECT_EQ(fault.has_value(), length < row.size()) << where();
+        EXPECT_EQ(rows.timestamps.size(), length < row.size() ? 0U : 1U) << where();
+        EXPECT_EQ(line_number, 1U) << where();
+      }
+    }
+    // The entry chosen is the kernel that ran, by the name in its own code.
+    ASSERT_NE(row_kernel_last_run(), nullptr);
+    EXPECT_EQ(std::string_view(row_kernel_last_run()), kernel->name);
+  }
+  EXPECT_GE(kernels, 1);
+  use_row_kernel(chosen);
+  munmap(mapped, 2 * page);
 }
 
 }  // namespace

@@ -9,8 +9,21 @@
 // bodies first stored to the stack and then loaded as one wide vector
 // would stall store forwarding on every group.
 //
-// No include guard, no includes: included inside a region compiled for
-// AVX2 (or wider), after <immintrin.h> and the numeric headers.
+// Included by the AVX2 and AVX-512 kernels (kernels/avx2.cpp,
+// kernels/avx512.cpp) inside their target regions, before row_kernel.inl,
+// which calls ValueBatch::convert.  Read on its own, by an editor or a
+// linter, it opens an AVX2 region of its own.
+
+#include "sts/kernels/kernel_support.hpp"
+
+#ifndef QUILLROW_KERNEL
+#define QUILLROW_KERNEL alone
+#define QUILLROW_VALUE_BATCH_ALONE
+QUILLROW_TARGET_BEGIN("avx2,bmi,bmi2,popcnt")
+#endif
+
+namespace quillrow::sts::kernels::QUILLROW_KERNEL {
+namespace {
 
 // A token of a window line split into its sign and its body (the bytes
 // after an optional sign).  Sixteen bytes from the body's start may be
@@ -35,7 +48,7 @@ inline BatchToken batch_token(const char* line, std::uint32_t first, std::uint32
 // Short plain decimals, in 64-bit lanes (first byte lowest).  A lane is
 // taken when its body has 1 to 8 bytes, all digits but for at most one full
 // stop, and at least one digit; or 9 bytes, a digit and then eight bytes
-// as before with a full stop among them ("-100000.00"), the digit then
+// of that kind with a full stop among them ("-100000.00"), the digit then
 // heading the mantissa.  Its mantissa (below 10^8), its fraction digits
 // and whether it has a full stop are then exact.
 struct PlainLanes {
@@ -319,12 +332,21 @@ template <unsigned count>
   return missed;
 }
 
-// Converts what it can of the eleven value fields of a window line into
-// out[0..11) and returns a bit per field left to the scalar conversion.
-inline unsigned convert_batch_values(const char* line, const std::uint32_t* first, const std::uint32_t* last,
-                                     float* out) noexcept {
-  return (convert_value_group<4>(line, first, last, out) |
-          convert_value_group<4>(line, first + 4, last + 4, out + 4) << 4 |
-          convert_value_group<3>(line, first + 8, last + 8, out + 8) << 8) &
-         0x7FFu;
-}
+struct ValueBatch {
+  // Converts what it can of the eleven value fields of a window line into
+  // out[0..11) and returns a bit per field left to the scalar conversion.
+  static unsigned convert(const char* line, const std::uint32_t* first, const std::uint32_t* last,
+                          float* out) noexcept {
+    return (convert_value_group<4>(line, first, last, out) |
+            convert_value_group<4>(line, first + 4, last + 4, out + 4) << 4 |
+            convert_value_group<3>(line, first + 8, last + 8, out + 8) << 8) &
+           0x7FFu;
+  }
+};
+
+}  // namespace
+}  // namespace quillrow::sts::kernels::QUILLROW_KERNEL
+
+#ifdef QUILLROW_VALUE_BATCH_ALONE
+QUILLROW_TARGET_END
+#endif

@@ -1,4 +1,4 @@
-#include "python/once.hpp"
+#include "python/fork_safe_mutex.hpp"
 
 #include <pthread.h>
 
