@@ -15,7 +15,7 @@ CHECK_PIPES = Path(__file__).resolve().parent.parent / "tools" / "check_pipes.sh
         ("objdump -d x |grep -qE 'vpermt2|zmm' && exit 1", True),  # no space, options joined
         ("dpkg -l | grep -F --quiet python3", True),
         ("ldd x | grep -c libasan >/dev/null", False),  # grep -c reads to the end
-        ('[[ $(ldd x) == *libasan* ]]', False),  # output captured first
+        ("[[ $(ldd x) == *libasan* ]]", False),  # output captured first
         ("test -f a || grep -q word b", False),  # || is not a pipe
     ],
 )
