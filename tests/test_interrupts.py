@@ -1,6 +1,7 @@
 """Calls interrupted from outside: Ctrl-C while waiting to open a FIFO or
-during the first call's probe of NumPy, and a fork while another thread is
-inside a one-time creation."""
+during the first call's probe of NumPy, the wait for a FIFO writer in one
+thread while another runs, and a fork while another thread is inside a
+one-time creation."""
 
 import os
 import signal
@@ -42,6 +43,53 @@ except KeyboardInterrupt:
             child.kill()
             child.wait()
     assert out == "interrupted\n", err
+
+
+def test_wait_for_a_fifo_writer_in_a_thread_lets_the_main_thread_run(tmp_path):
+    fifo = tmp_path / "pipe.sts"
+    os.mkfifo(fifo)
+    # A wait that held the interpreter lock would stop the main thread at
+    # its first sleep; the child would then hang until the timeout.
+    out = run_python(
+        """
+        import os, signal, sys, threading, time
+        from quillrow import read_sts
+        fifo = sys.argv[1]
+        outcome = []
+        def work():
+            try:
+                outcome.append(read_sts(fifo))
+            except BaseException as error:
+                outcome.append(repr(error))
+        worker = threading.Thread(target=work)
+        worker.start()
+        try:
+            time.sleep(0.3)  # the worker is inside open() by now
+            ticks, stop = 0, time.monotonic() + 0.5
+            while time.monotonic() < stop:
+                ticks += 1
+            print("ticked", ticks > 1000)
+            try:
+                os.kill(os.getpid(), signal.SIGINT)
+                time.sleep(10)
+            except KeyboardInterrupt:
+                print("interrupted")
+        finally:
+            with open(fifo, "wb"):  # a writer ends the worker's wait
+                pass
+            worker.join()
+        print(*outcome)
+        """,
+        str(fifo),
+        timeout=30,
+    )
+    # Opened at last, the FIFO cannot be mapped: the call ends as on the main thread.
+    assert out.stdout.split("\n") == [
+        "ticked True",
+        "interrupted",
+        "OSError('No such device (os error 19)')",
+        "",
+    ], out.stderr
 
 
 @pytest.mark.parametrize("raised", ["KeyboardInterrupt", "SystemExit", "MemoryError", "GeneratorExit"])

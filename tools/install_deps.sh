@@ -19,7 +19,8 @@ if [ "${1:-}" = --test ]; then
 fi
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  state=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)  # not known: not installed
+  [[ $state == *"install ok installed"* ]] || missing+=("$p")
 done
 if ((${#missing[@]})); then
   echo "== installing ${missing[*]}"

@@ -4,10 +4,13 @@
 #   - clang-format --dry-run -Werror over all C++ (.clang-format),
 #   - clang-tidy over src/ (.clang-tidy), zero findings,
 #   - ruff check and ruff format --check over all Python (pyproject.toml),
-#   - mypy --strict over the type stub and the quillrow_cli and quillrow_xarray packages.
+#   - mypy --strict over the type stub and the quillrow_cli and quillrow_xarray packages,
+#   - no shell script pipes into a quiet grep (tools/check_pipes.sh),
+#   - every source under src/ compiled for musl and macOS (tools/check_portable.sh).
 #
 #   bash tools/lint.sh          all checks (under a minute)
-#   bash tools/lint.sh --fast   all but clang-tidy (a few seconds), while working
+#   bash tools/lint.sh --fast   all but clang-tidy and the portable compile (a few
+#                               seconds), while working
 #   bash tools/lint.sh --fix    rewrite C++ and Python in the house format and
 #                               apply ruff's safe fixes, then run the fast checks
 #
@@ -73,6 +76,7 @@ check "ruff check" "$bin/ruff" check -q .
 check "ruff format" "$bin/ruff" format --check -q .
 # The stub is checked as the module it describes: MYPYPATH makes
 # `import quillrow` in the command-line package resolve to it.
+check "no pipe into grep -q" bash tools/check_pipes.sh
 check "mypy --strict" env MYPYPATH="$root/python" "$bin/mypy" --strict --no-error-summary \
   --cache-dir "$build/mypy-cache" python/quillrow.pyi python/quillrow_cli python/quillrow_xarray
 
@@ -108,6 +112,7 @@ EOF
 
 if [ "$mode" = all ]; then
   check "clang-tidy" clang_tidy_src
+  check "compiles for musl and macOS" bash tools/check_portable.sh
 fi
 
 if ((status)); then

@@ -87,6 +87,25 @@ Outcome<Text> path_text(PyObject* path) {
   return Text(utf8, static_cast<std::size_t>(size));
 }
 
+// The outcome of one open() attempt: a descriptor, or -1 and errno.
+struct OpenAttempt {
+  int fd;
+  int error;
+};
+
+// One open() with the interpreter lock given up, as CPython's own open()
+// does: a FIFO waits here for a writer, and other Python threads run
+// meanwhile.  Nothing between giving the lock up and taking it back touches
+// Python or state shared between calls, and nothing there can throw; errno
+// is read before the lock is taken back.
+OpenAttempt open_without_interpreter_lock(const char* name) noexcept {
+  PyThreadState* saved = PyEval_SaveThread();
+  const int fd = ::open(name, O_RDONLY | O_CLOEXEC, 0666);
+  const int error = fd < 0 ? errno : 0;
+  PyEval_RestoreThread(saved);
+  return {fd, error};
+}
+
 // Opens the file read-only.  The NUL-terminated name lives on the stack for
 // ordinary paths and in a heap copy, freed on every way out, for long ones.
 Outcome<sts::FileDescriptor> open_file(const Text& path) {
@@ -104,13 +123,14 @@ Outcome<sts::FileDescriptor> open_file(const Text& path) {
   std::memcpy(name, path.data(), path.size());
   name[path.size()] = '\0';
 
-  // Opening a FIFO waits for a writer.  A signal ends the wait with EINTR:
-  // run the Python handlers then, so that Ctrl-C ends the call with
-  // KeyboardInterrupt, and retry only when no handler raised.
+  // Opening a FIFO waits for a writer, without the interpreter lock.  A
+  // signal ends the wait with EINTR: with the lock back, run the Python
+  // handlers then, so that Ctrl-C ends the call with KeyboardInterrupt, and
+  // retry only when no handler raised.
   for (;;) {
-    const int fd = ::open(name, O_RDONLY | O_CLOEXEC, 0666);
-    if (fd >= 0) return sts::FileDescriptor(fd);
-    if (errno != EINTR) return sts::OsError{errno};
+    const OpenAttempt attempt = open_without_interpreter_lock(name);
+    if (attempt.fd >= 0) return sts::FileDescriptor(attempt.fd);
+    if (attempt.error != EINTR) return sts::OsError{attempt.error};
     if (PyErr_CheckSignals() != 0) return PendingError::fetch();
   }
 }

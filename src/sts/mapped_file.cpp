@@ -15,18 +15,18 @@ namespace quillrow::sts {
 namespace {
 
 // Every filling stores the same value, so a race between two first users is
-// harmless.
-std::atomic<std::uint64_t> PAGE_SIZE{0};
+// harmless.  Not named PAGE_SIZE: musl's <limits.h> defines that as a macro.
+std::atomic<std::uint64_t> CACHED_PAGE_SIZE{0};
 
 // The system page size, asked once per process.  A result of 0 or below is
 // an internal failure.
 std::uint64_t page_size() {
-  std::uint64_t cached = PAGE_SIZE.load(std::memory_order_relaxed);
+  std::uint64_t cached = CACHED_PAGE_SIZE.load(std::memory_order_relaxed);
   if (cached == 0) {
     const long asked = sysconf(_SC_PAGESIZE);
     if (asked <= 0) internal_failure("the system reported no usable page size");
     cached = static_cast<std::uint64_t>(asked);
-    PAGE_SIZE.store(cached, std::memory_order_relaxed);
+    CACHED_PAGE_SIZE.store(cached, std::memory_order_relaxed);
   }
   return cached;
 }

@@ -22,10 +22,17 @@ inline constexpr std::uintptr_t PAGE = 4096;
 // pages ahead of the writes are supplied in stretches of PREPARE_AHEAD.
 inline constexpr std::size_t PREPARE_FROM = std::size_t{2} << 20;
 inline constexpr std::size_t PREPARE_AHEAD = std::size_t{512} << 10;
-#ifdef MADV_POPULATE_WRITE
+// The advice that makes the kernel supply pages ahead is Linux's own; where
+// the platform has none, the pages come by one fault each.
+#if defined(MADV_POPULATE_WRITE)
+inline constexpr bool CAN_POPULATE_WRITE = true;
 inline constexpr int POPULATE_WRITE = MADV_POPULATE_WRITE;
-#else
+#elif defined(__linux__)
+inline constexpr bool CAN_POPULATE_WRITE = true;
 inline constexpr int POPULATE_WRITE = 23;  // Linux 5.14's value, for older headers
+#else
+inline constexpr bool CAN_POPULATE_WRITE = false;
+inline constexpr int POPULATE_WRITE = 0;
 #endif
 
 // Asks for small pages under a large allocation.  mimalloc marks its arenas
@@ -34,14 +41,17 @@ inline constexpr int POPULATE_WRITE = 23;  // Linux 5.14's value, for older head
 // being read) the fault may wait for the kernel to compact memory, which
 // makes the time of a whole call vary at random.  Small pages cost a small,
 // steady price instead.  Only the pages wholly inside [data, data + bytes)
-// are marked; a refusal changes nothing but the speed.
-inline void prefer_small_pages(void* data, std::size_t bytes) noexcept {
+// are marked; a refusal changes nothing but the speed.  Platforms without
+// transparent huge pages (no MADV_NOHUGEPAGE) skip it.
+inline void prefer_small_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) noexcept {
+#ifdef MADV_NOHUGEPAGE
   if (bytes < PREPARE_FROM) return;
   const auto start = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (start + PAGE - 1) & ~(PAGE - 1);
   const std::uintptr_t last = (start + bytes) & ~(PAGE - 1);
   // NOLINTNEXTLINE(performance-no-int-to-ptr): madvise takes the aligned start as a pointer
   (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_NOHUGEPAGE);
+#endif
 }
 
 // An allocation handed over by a Buffer: the receiver frees `data` with
@@ -148,6 +158,10 @@ class Buffer {
   [[gnu::noinline]] void prepare(std::size_t needed) noexcept {
     constexpr std::size_t AHEAD = PREPARE_AHEAD / sizeof(T);
     const std::size_t next = std::min(capacity_, needed + AHEAD);
+    if constexpr (!CAN_POPULATE_WRITE) {
+      prepared_ = capacity_;
+      return;
+    }
     if (capacity_ * sizeof(T) >= PREPARE_FROM) {
       const auto start = reinterpret_cast<std::uintptr_t>(data_ + prepared_) & ~(PAGE - 1);
       const auto stop = reinterpret_cast<std::uintptr_t>(data_ + next);
