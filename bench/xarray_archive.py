@@ -145,8 +145,9 @@ def summary(workload: str, result: Any) -> dict[str, Any]:
 def import_workload_modules() -> None:
     import flox  # noqa: F401
     import pandas  # noqa: F401
-    import quillrow_xarray.backend  # noqa: F401
     import xarray  # noqa: F401
+
+    import quillrow_xarray.backend  # noqa: F401
 
 
 def child(method: str, workload: str, paths: list[str], scheduler: str | None) -> dict[str, Any]:
