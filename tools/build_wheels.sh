@@ -22,6 +22,12 @@ root=$(pwd)
 check_only=false
 [ "${1:-}" = --check ] && check_only=true
 read -r -a versions <<<"${QUILLROW_PYTHONS:-3.11 3.12 3.13}"
+# Roots that build one wheel each: CPython 3.11 for aarch64 (run under
+# qemu-user emulation), CPython 3.14 for x86-64 (Debian sid).
+# QUILLROW_ROOTS="" builds none of them.
+read -r -a roots <<<"${QUILLROW_ROOTS-arm64-bookworm amd64-sid}"
+skipped_roots=0
+status_roots=0
 glibc_target=2.17   # what the compiler links against
 glibc_limit=2.28    # what a wheel may need at most
 
@@ -107,9 +113,21 @@ else
     cat >"$zig_bin/$driver" <<EOF
 #!/bin/sh
 exec "$tools_python" -m ziglang $driver -target x86_64-linux-gnu.$glibc_target -mcpu=baseline \\
-  -fomit-frame-pointer "\$@"
+  -fomit-frame-pointer -idirafter "$root/build/pyshim" "\$@"
 EOF
     chmod +x "$zig_bin/$driver"
+  done
+  # Debian's Python.h includes <MULTIARCH/python3.X/pyconfig.h>, which its
+  # gcc finds in /usr/include; zig searches only its own libc headers, and
+  # adding all of /usr/include would put the system's glibc headers before
+  # zig's 2.17 ones.  The shim holds just those pyconfig.h directories.
+  rm -rf build/pyshim
+  for version in "${versions[@]}"; do
+    for dir in /usr/include/*-linux-gnu/python"$version"; do
+      [ -d "$dir" ] || continue
+      mkdir -p "build/pyshim/$(basename "$(dirname "$dir")")"
+      ln -s "$dir" "build/pyshim/$(basename "$(dirname "$dir")")/"
+    done
   done
 
   echo "== sdist"
@@ -135,9 +153,28 @@ EOF
     PATH="$tools_bin:$PATH" "$tools_python" -m auditwheel repair --strip -w wheelhouse \
       "build/wheels-raw/$version"/quillrow-*.whl 2>&1 | grep -v '^INFO' || true
   done
+
+  # Wheels for interpreters and processors this machine does not have, built
+  # in Debian roots (tools/make_root.sh).  A root this machine cannot run at
+  # all (no binfmt_misc for the emulator, not root) is skipped with a line
+  # saying why; any other failure fails the build.
+  for target in "${roots[@]}"; do
+    echo "== wheel built in the $target root"
+    set +e
+    bash tools/build_in_root.sh "${target%-*}" "${target#*-}" "$sdist" wheelhouse
+    code=$?
+    set -e
+    case $code in
+      0) ;;
+      77) echo "SKIPPED: no wheel from the $target root (see above)"
+        skipped_roots=$((skipped_roots + 1)) ;;
+      *) echo "build_wheels: the $target root's wheel failed" >&2
+        status_roots=1 ;;
+    esac
+  done
 fi
 
-status=$instruction_faults
+status=$((instruction_faults | status_roots))
 check() {  # check WHEEL: prints one line per fault, returns 1 on any
   local wheel=$1 dir faults=0 file newest policy
   dir=$(mktemp -d)
@@ -172,8 +209,9 @@ for wheel in wheelhouse/quillrow-*.whl; do
   echo "$(basename "$wheel")  $(($(stat -c %s "$wheel") / 1024)) kB"
   check "$wheel" || status=1
 done
-if [ "$count" -ne "${#versions[@]}" ]; then
-  echo "build_wheels: $count wheels for ${#versions[@]} interpreters" >&2
+expected=$((${#versions[@]} + ${#roots[@]} - skipped_roots))
+if [ "$count" -ne "$expected" ]; then
+  echo "build_wheels: $count wheels, $expected expected" >&2
   status=1
 fi
 [ $status = 0 ] && echo "build_wheels: all wheels pass" || echo "build_wheels: FAILED" >&2
