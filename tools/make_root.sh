@@ -84,13 +84,15 @@ if [ ! -f "$tarball" ]; then
   echo "make_root: debootstrap $arch $suite (minutes; cached afterwards as $tarball)" >&2
   # A foreign root is made in two stages: unpacking here, then the packages'
   # own scripts, which are foreign binaries, run inside under the emulator.
-  if ! debootstrap --arch="$arch" --foreign --variant=minbase --include="$packages" \
+  # Bounded, so that a stalled mirror or emulator fails the command instead
+  # of eating CI's time: the stages take about 1 and 7 minutes here.
+  if ! timeout 15m debootstrap --arch="$arch" --foreign --variant=minbase --include="$packages" \
     "$suite" "$work" "$mirror" >"$work.log" 2>&1; then
     tail -20 "$work.log" >&2
     echo "make_root: debootstrap failed (log: $work.log)" >&2
     exit 1
   fi
-  if ! chroot "$work" /debootstrap/debootstrap --second-stage >>"$work.log" 2>&1; then
+  if ! timeout 25m chroot "$work" /debootstrap/debootstrap --second-stage >>"$work.log" 2>&1; then
     tail -20 "$work.log" >&2
     echo "make_root: the second stage failed (log: $work.log)" >&2
     exit 1

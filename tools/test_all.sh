@@ -2,7 +2,10 @@
 # Installs everything, builds, and runs the whole test suite: the format and
 # lint checks (tools/lint.sh), the sdist and the manylinux wheels
 # (tools/build_wheels.sh), the Python tests against each installed wheel
-# under NumPy 1.26 and 2 (tools/test_wheels.sh), the C++ unit tests, the same
+# under NumPy 1.26 and 2 (tools/test_wheels.sh; the aarch64 wheel under
+# qemu-user emulation and the CPython 3.14 one in Debian roots that
+# tools/make_root.sh makes once, in about 10 minutes, and caches in
+# ~/.cache/quillrow), the C++ unit tests, the same
 # suites under ASan + UBSan, a short run of each fuzz target, and the
 # benchmark's smoke mode.
 set -euo pipefail
@@ -14,7 +17,7 @@ status=0
 echo "== format and lint checks"
 bash tools/lint.sh || status=1
 
-echo "== wheels: sdist and manylinux wheels for every supported CPython"
+echo "== wheels: sdist and manylinux wheels for every supported CPython, x86-64 and aarch64"
 bash tools/build_wheels.sh || status=1
 
 echo "== Python tests of each wheel, installed, under each NumPy line"
