@@ -4,7 +4,7 @@
 # (tools/build_wheels.sh), the Python tests against each installed wheel
 # under NumPy 1.26 and 2 (tools/test_wheels.sh; the aarch64 wheel under
 # qemu-user emulation and the CPython 3.14 one in Debian roots that
-# tools/make_root.sh makes once, in about 10 minutes, and caches in
+# tools/make_root.sh makes once, in about 6 minutes, and caches in
 # ~/.cache/quillrow), the C++ unit tests, the same
 # suites under ASan + UBSan, a short run of each fuzz target, and the
 # benchmark's smoke mode.
