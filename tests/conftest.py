@@ -1,4 +1,5 @@
 import os
+import platform
 import sys
 import sysconfig
 from pathlib import Path
@@ -17,6 +18,27 @@ def pytest_sessionstart(session):
 
         site = Path(sysconfig.get_paths()["platlib"])
         assert Path(quillrow.__file__).parent == site, f"quillrow imported from {quillrow.__file__}"
+
+
+def row_kernel() -> str:
+    """The row kernel the module chooses here, told from the platform: the
+    module names none (its surface is read_sts alone).  On x86-64 it takes
+    AVX2 where the processor has AVX2, BMI1 and BMI2, else SSE2; elsewhere
+    the portable kernel is the only one compiled."""
+    machine = platform.machine()
+    if machine not in ("x86_64", "AMD64"):
+        return f"portable ({machine}: the only kernel compiled there)"
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            flags = next((line.split(":", 1)[1].split() for line in cpuinfo if line.startswith("flags")), [])
+    except OSError:
+        flags = []
+    kernel = "avx2" if {"avx2", "bmi1", "bmi2"} <= set(flags) else "sse2"
+    return f"{kernel} ({machine}: chosen by the processor's features)"
+
+
+def pytest_report_header(config):
+    return f"quillrow row kernel: {row_kernel()}, inferred from the platform"
 
 
 HEADER = b"FORMAT_VERSION = 1\nOBJECT = FILE\n  OBJECT = RECORD\n  END_OBJECT = RECORD\nEND_OBJECT = FILE\n"

