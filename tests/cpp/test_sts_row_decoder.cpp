@@ -6,7 +6,8 @@
 // midpoints among them) with every other kind of token, every separator a
 // line can hold, and the line lengths that take each way through the
 // decoder; one file holds decimals whose binary64 product is a binary32
-// midpoint.  Each file ends where an unreadable page begins.
+// midpoint, and every third file repeats the layout of each of its lines a
+// few times, as a file written with a fixed format does.  Each file ends where an unreadable page begins.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -68,20 +69,25 @@ class RowMaker {
  public:
   explicit RowMaker(std::uint64_t seed) : random_(seed) {}
 
+  // Lines as a file written with a fixed format has them: unsigned time
+  // fields, and the values of a line all in one of the two vector shapes.
+  void fixed_format(bool fixed) { fixed_ = fixed; }
+
   std::string value() {
     if (pick(120) == 0) return ODD_TOKENS[pick(std::size(ODD_TOKENS))];
-    switch (pick(3)) {
+    switch (fixed_ ? form_ : pick(3)) {
       case 0: {  // %e with 0 to 11 fraction digits and exponents near and past 22
         char text[64];
         const double magnitude =
             std::ldexp(1.0 + static_cast<double>(pick(1000000)) / 1e6, static_cast<int>(pick(140)) - 70);
-        std::snprintf(text, sizeof text, pick(5) == 0 ? "%.*E" : "%.*e", static_cast<int>(pick(12)),
+        const auto fraction = static_cast<int>(fixed_ ? 1 + pick(10) : pick(12));
+        std::snprintf(text, sizeof text, pick(5) == 0 ? "%.*E" : "%.*e", fraction,
                       pick(2) ? magnitude : -magnitude);
         return text;
       }
       default: {  // plain decimals of 1 to 10 digits
         std::string text = sign();
-        const std::size_t digits = 1 + pick(10);
+        const std::size_t digits = 1 + pick(fixed_ ? 8 : 10);
         const std::size_t point = pick(digits + 2);
         for (std::size_t i = 0; i < digits; ++i) {
           if (i == point) text += '.';
@@ -94,7 +100,7 @@ class RowMaker {
 
   std::string integer() {
     if (pick(400) == 0) return ODD_TOKENS[pick(std::size(ODD_TOKENS))];
-    return sign() + std::to_string(pick(pick(20) == 0 ? 3000000000U : 400));
+    return (fixed_ ? "" : sign()) + std::to_string(pick(pick(20) == 0 ? 3000000000U : 400));
   }
 
   // A line of 18 fields (sometimes 17 or 19, or a blank one), with one to
@@ -102,6 +108,7 @@ class RowMaker {
   std::string line(std::size_t widest) {
     if (pick(50) == 0) return pick(2) ? "\n" : "\r\n";
     const std::size_t fields = pick(300) == 0 ? 17 + 2 * pick(2) : 18;
+    form_ = pick(2);
     std::string text;
     if (pick(8) == 0) text += gap(widest);
     for (std::size_t i = 0; i < fields; ++i) {
@@ -110,6 +117,19 @@ class RowMaker {
     }
     if (pick(8) == 0) text += gap(widest);
     return text + (pick(10) == 0 ? "\r\n" : "\n");
+  }
+
+  // The line again with other digits: the layout of a file written with a
+  // fixed format, whose lines differ in their digits only.  Exponents stay,
+  // mostly within the range of the vector step.
+  std::string same_layout(std::string line) {
+    bool exponent = false;
+    for (char& byte : line) {
+      if (is_separator(byte)) exponent = false;
+      if ((byte | 0x20) == 'e') exponent = true;
+      if (byte >= '0' && byte <= '9' && !exponent) byte = static_cast<char>('0' + pick(10));
+    }
+    return line;
   }
 
   std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
@@ -126,6 +146,8 @@ class RowMaker {
   }
 
   std::mt19937_64 random_;
+  bool fixed_ = false;
+  std::size_t form_ = 0;  // a fixed-format line's values: 0 the exponent form, 1 plain
 };
 
 // Decimals of eleven digits whose binary64 product (mantissa times a power
@@ -216,9 +238,17 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
     } else {
       // Gaps of one separator give short lines (all fields in one or two
       // blocks); wider gaps give lines of two to four blocks and beyond.
+      // Every third file repeats each line's layout a few times with other
+      // digits.
       const std::size_t widest = std::size_t{1} << maker.pick(5);
-      for (std::size_t rows = 1 + maker.pick(40); rows > 0; --rows)
-        data += maker.line(widest);
+      const std::size_t repeats = file % 3 == 0 ? 6 : 1;
+      maker.fixed_format(file % 3 == 0);
+      for (std::size_t rows = 1 + maker.pick(40); rows > 0; --rows) {
+        const std::string line = maker.line(widest);
+        data += line;
+        for (std::size_t again = maker.pick(repeats); again > 0; --again)
+          data += maker.same_layout(line);
+      }
       if (maker.pick(3) == 0) data.pop_back();  // no LF at the end
     }
     ASSERT_LE(data.size(), room);
@@ -263,9 +293,11 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
 const std::string SHORT_ROW = "0 1 0 0 0 0 Q 1 1 1 1 1 1 1 1 1 1 1\n";
 
 // The last line of a mapping may end at a page that cannot be read: the
-// line walk's 64-byte blocks must never load past the end of the mapping,
-// on any row kernel, whether the line's LF is the last readable byte or the
-// line itself ends there.
+// line walk's 64-byte blocks, the window's and a layout's loads must never
+// pass the end of the mapping, on any row kernel, whether the line's LF is
+// the last readable byte or the line itself ends there.  Two equal lines
+// (the second decoded from the first one's layout where it fits) of every
+// length, blanks before or after the fields.
 TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   void* mapped = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -278,24 +310,29 @@ TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
   for (const RowKernel* kernel : row_kernels()) {
     if (!use_row_kernel(*kernel)) continue;
     ++kernels;
-    for (const std::string_view ending : {"", "\n"}) {
-      for (std::size_t length = 1; length <= 160; ++length) {
-        // Shorter than a row: its head; longer: blanks before the fields.
-        const std::string line =
-            length < row.size() ? row.substr(0, length) : std::string(length - row.size(), ' ') + row;
-        char* const start = base + page - length - ending.size();
-        std::memcpy(start, line.data(), length);
-        std::memcpy(start + length, ending.data(), ending.size());
-        RowBuffers rows;
-        std::uint64_t line_number = 0;
-        const auto fault = decode_data_lines({start, length + ending.size()}, line_number, "mem.sts", rows);
-        const auto where = [&] {
-          return std::string(kernel->name) + ", length " + std::to_string(length) +
-                 (ending.empty() ? "" : " and LF");
-        };
-        EXPECT_EQ(fault.has_value(), length < row.size()) << where();
-        EXPECT_EQ(rows.timestamps.size(), length < row.size() ? 0U : 1U) << where();
-        EXPECT_EQ(line_number, 1U) << where();
+    for (const bool blanks_after : {false, true}) {
+      for (const std::string_view ending : {"", "\n"}) {
+        for (std::size_t length = 1; length <= 160; ++length) {
+          // Shorter than a row: its head; longer: blanks beside the fields.
+          const bool short_row = length < row.size();
+          const std::string blanks(short_row ? 0 : length - row.size(), ' ');
+          const std::string line = short_row      ? row.substr(0, length)
+                                   : blanks_after ? row + blanks
+                                                  : blanks + row;
+          const std::string data = line + "\n" + line + std::string(ending);
+          char* const start = base + page - data.size();
+          std::memcpy(start, data.data(), data.size());
+          RowBuffers rows;
+          std::uint64_t line_number = 0;
+          const auto fault = decode_data_lines({start, data.size()}, line_number, "mem.sts", rows);
+          const auto where = [&] {
+            return std::string(kernel->name) + ", length " + std::to_string(length) +
+                   (blanks_after ? ", blanks after" : "") + (ending.empty() ? "" : " and LF");
+          };
+          EXPECT_EQ(fault.has_value(), short_row) << where();
+          EXPECT_EQ(rows.timestamps.size(), short_row ? 0U : 2U) << where();
+          EXPECT_EQ(line_number, short_row ? 1U : 2U) << where();
+        }
       }
     }
     // The entry chosen is the kernel that ran, by the name in its own code.

@@ -31,7 +31,9 @@ struct Blocks {
 }  // namespace quillrow::sts::kernels::avx512
 
 #include "sts/kernels/value_batch_avx2.inl"
-// The kernel calls the value batch above.
+// Layouts convert with the value batch's steps.
+#include "sts/kernels/layout_avx2.inl"
+// The kernel calls the value batch and the layouts above.
 #include "sts/kernels/row_kernel.inl"
 
 QUILLROW_TARGET_END

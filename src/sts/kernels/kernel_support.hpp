@@ -66,12 +66,35 @@ inline void report_kernel_run(const char* name) noexcept {
   kernel_run_report().store(name, std::memory_order_relaxed);
 }
 
+// The start of the last row's day, kept while rows stay on that day.
+struct DayCache {
+  std::int32_t year = 1970;
+  std::int32_t doy = 1;
+  std::int64_t start = 0;
+
+  std::int64_t day_start(std::int32_t new_year, std::int32_t new_doy) noexcept {
+    if (new_year != year || new_doy != doy) [[unlikely]] {
+      year = new_year;
+      doy = new_doy;
+      start = day_ms(year, doy);
+    }
+    return start;
+  }
+};
+
 // The value step of a kernel without vector conversions: every one of the
 // eleven values is left to the scalar conversion.
 struct NoValueBatch {
   static unsigned convert(const char*, const std::uint32_t*, const std::uint32_t*, float*) noexcept {
     return 0x7FF;
   }
+};
+
+// The layouts of a kernel that decodes no line from the layout of the
+// lines before it: every line goes to the window.
+struct NoLayouts {
+  const char* decode(const char*, const char*, RowBuffers&, DayCache&) noexcept { return nullptr; }
+  void learn(const char*, std::uint32_t, const std::uint32_t*, const std::uint32_t*) noexcept {}
 };
 
 // A classifier in plain C++, one byte at a time, for any processor.

@@ -9,6 +9,7 @@ namespace {
 
 using Blocks = PortableBlocks;
 using ValueBatch = NoValueBatch;
+using Layouts = NoLayouts;
 
 }  // namespace
 }  // namespace quillrow::sts::kernels::portable

@@ -2,8 +2,8 @@
 // row, written once over a block classifier and compiled once per
 // instruction set.  Each kernels/<name>.cpp includes this file once, after
 // defining QUILLROW_KERNEL (the kernel's name) and, in the namespace
-// quillrow::sts::kernels::<name>, its `Blocks` classifier and its
-// `ValueBatch` step, and within a region that compiles every function
+// quillrow::sts::kernels::<name>, its `Blocks` classifier, its
+// `ValueBatch` step and its `Layouts` (layout_avx2.inl), and within a region that compiles every function
 // for that instruction set's target (QUILLROW_TARGET_BEGIN).  The file
 // opens that namespace, and an unnamed one within it, so each copy is a
 // distinct set of functions, all inlining their own classifier, and none
@@ -23,7 +23,10 @@
 // counts them in one instruction where the instruction set has one.
 // ValueBatch::convert converts what it can of a row's eleven value fields
 // at once, returning a bit per field it left to the scalar conversion (all
-// of them, where the instruction set has no vector step).
+// of them, where the instruction set has no vector step).  Layouts decode
+// the lines that repeat the layout of a line before them, before the
+// window is tried, and learn from the lines the window decodes (NoLayouts
+// where the instruction set has no such step).
 
 #include "sts/kernels/kernel_support.hpp"
 
@@ -34,6 +37,7 @@ namespace quillrow::sts::kernels::alone {
 namespace {
 using Blocks = PortableBlocks;
 using ValueBatch = NoValueBatch;
+using Layouts = NoLayouts;
 }  // namespace
 }  // namespace quillrow::sts::kernels::alone
 #endif
@@ -303,24 +307,9 @@ template <unsigned blocks>
 // any field's start.
 inline constexpr std::size_t BATCH_MARGIN = 16;
 
-// The start of the last row's day, kept while rows stay on that day.
-struct DayCache {
-  std::int32_t year = 1970;
-  std::int32_t doy = 1;
-  std::int64_t start = 0;
-
-  std::int64_t day_start(std::int32_t new_year, std::int32_t new_doy) noexcept {
-    if (new_year != year || new_doy != doy) [[unlikely]] {
-      year = new_year;
-      doy = new_doy;
-      start = day_ms(year, doy);
-    }
-    return start;
-  }
-};
-
 [[gnu::always_inline]] inline const char* decode_window_row(const char* line, const char* end,
-                                                            RowBuffers& rows, DayCache& days) {
+                                                            RowBuffers& rows, DayCache& days,
+                                                            Layouts& layouts) {
   constexpr std::size_t BLOCK = DataWalk::BLOCK;
   Masks masks[4];
   masks[0] = Blocks::classify(line);
@@ -366,6 +355,7 @@ struct DayCache {
   rows.values.extend_by(VALUES_PER_ROW);
   rows.timestamps.push_back(
       timestamp_ms(days.day_start(time[0], time[1]), time[2], time[3], time[4], time[5]));
+  layouts.learn(line, lf, first, last);
   return line + lf + 1;
 }
 
@@ -379,12 +369,17 @@ std::optional<FileFault> decode_lines(std::string_view data, std::uint64_t& line
   constexpr unsigned WINDOW_REST = 64;
   unsigned window_rest = 0;
   DayCache days;
+  Layouts layouts;
   while (line < end) {
     ++line_number;
+    if (const char* next = layouts.decode(line, end, rows, days)) {
+      line = next;
+      continue;
+    }
     if (window_rest != 0) {
       --window_rest;
     } else if (end - line >= static_cast<std::ptrdiff_t>(2 * DataWalk::BLOCK + BATCH_MARGIN)) {
-      if (const char* next = decode_window_row(line, end, rows, days)) {
+      if (const char* next = decode_window_row(line, end, rows, days, layouts)) {
         line = next;
         continue;
       }

@@ -33,6 +33,7 @@ struct Blocks {
 };
 
 using ValueBatch = NoValueBatch;
+using Layouts = NoLayouts;
 
 }  // namespace
 }  // namespace quillrow::sts::kernels::sse2

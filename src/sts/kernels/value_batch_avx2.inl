@@ -174,23 +174,50 @@ inline void store_lanes(float* out, __m128 values) noexcept {
   }
 }
 
-// Four values of short plain decimals: a lane converts when it is taken
-// and its mantissa is at most 2^24; its value is then the mantissa
-// converted to binary32 (exactly) divided by 10^(fraction digits), one IEEE
-// division, the scalar fast path's result.  Stores four values (those of
-// failed lanes to be overwritten) and returns a bit per lane that did not
-// convert.
+// A binary64 value that is not a binary32 rounding midpoint rounds on to
+// the binary32 value nearest to the number it was rounded from: a midpoint
+// between that number and the binary64 value would be a binary64 value
+// nearer than the one found.  Bits of a lane that is a midpoint: its low
+// 29 bits are those of half a binary32 unit (the values here are normal
+// binary32 numbers or zero).
+inline unsigned midpoint_lanes(__m256d values) noexcept {
+  const __m256i low_bits = _mm256_and_si256(_mm256_castpd_si256(values), _mm256_set1_epi64x((1 << 29) - 1));
+  const __m256i midpoint = _mm256_cmpeq_epi64(low_bits, _mm256_set1_epi64x(1 << 28));
+  return static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(midpoint)));
+}
+
+// Four 64-bit integers below 2^52, exactly, as binary64: the low bits of
+// 2^52 + m.
+inline __m256d exact_doubles(__m256i integers) noexcept {
+  const __m256d two52 = _mm256_set1_pd(4503599627370496.0);
+  return _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(integers, _mm256_castpd_si256(two52))), two52);
+}
+
+// The values of four lanes of short plain decimals, from their mantissas
+// (64-bit lanes, below 10^8) and the powers of ten they are divided by (at
+// most 10^8): the mantissa and the power are exact binary64 numbers, so
+// one IEEE division rounds the quotient to the nearest binary64 value,
+// which rounds on to the correct binary32 value unless it is a midpoint.
+// Stores four values (those of failed lanes to be overwritten) and returns
+// a bit per lane that is a midpoint.
+template <unsigned count>
+[[gnu::always_inline]] inline unsigned finish_plain_group(__m256i mantissa, __m256d divisor, __m128i sign,
+                                                          float* out) noexcept {
+  const __m256d quotient = _mm256_div_pd(exact_doubles(mantissa), divisor);
+  store_lanes<count>(out, _mm_xor_ps(_mm256_cvtpd_ps(quotient), _mm_castsi128_ps(sign)));
+  return midpoint_lanes(quotient);
+}
+
+// Four values of short plain decimals: stores four values (those of failed
+// lanes to be overwritten) and returns a bit per lane that did not convert.
 template <unsigned count>
 inline unsigned convert_plain_group(const BatchToken* tokens, float* out) noexcept {
   const PlainLanes lanes = plain_lanes(tokens);
-  const __m256i bad = _mm256_or_si256(
-      lanes.bad, _mm256_cmpgt_epi64(lanes.mantissa, _mm256_set1_epi64x(std::int64_t{1} << 24)));
+  // 10^0 to 10^7, exact in binary32 and so in binary64.
   const __m256 powers = _mm256_setr_ps(1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f);
-  const __m128 divisor = _mm256_castps256_ps128(
-      _mm256_permutevar8x32_ps(powers, _mm256_castsi128_si256(low_halves(lanes.fraction))));
-  const __m128 magnitude = _mm_div_ps(_mm_cvtepi32_ps(low_halves(lanes.mantissa)), divisor);
-  store_lanes<count>(out, _mm_xor_ps(magnitude, _mm_castsi128_ps(sign_bits(tokens))));
-  return failed_lanes(bad);
+  const __m256d divisor = _mm256_cvtps_pd(_mm256_castps256_ps128(
+      _mm256_permutevar8x32_ps(powers, _mm256_castsi128_si256(low_halves(lanes.fraction)))));
+  return failed_lanes(lanes.bad) | finish_plain_group<count>(lanes.mantissa, divisor, sign_bits(tokens), out);
 }
 
 // The exponent form D.F...e±XX: one digit, a full stop, 1 to 10 fraction
@@ -262,6 +289,36 @@ inline __m256i sixteen_digits_value(__m256i digits) noexcept {
                           _mm256_srli_epi64(eights, 32));
 }
 
+// The values of four lanes of the exponent form, from their mantissa
+// digits (`low`: lanes 0 and 1, `high`: lanes 2 and 3, sixteen digit
+// values per 128-bit lane, most significant first) and their decimal
+// exponents.  Stores four values and returns a bit per lane whose exponent
+// is out of the fast path's range or whose binary64 result is a binary32
+// rounding midpoint.
+template <unsigned count>
+[[gnu::always_inline]] inline unsigned finish_scientific_group(__m256i low, __m256i high,
+                                                               const std::int32_t* exponents, __m128i sign,
+                                                               float* out) noexcept {
+  // [lane 0, lane 2, lane 1, lane 3] in 64-bit elements, then in order.
+  const __m256i mantissa = _mm256_permute4x64_epi64(
+      _mm256_unpacklo_epi64(sixteen_digits_value(low), sixteen_digits_value(high)), 0xD8);
+  const __m256d m = exact_doubles(mantissa);
+  const __m128i exponent = _mm_setr_epi32(exponents[0], exponents[1], exponents[2], exponents[3]);
+  const __m128i magnitude = _mm_abs_epi32(exponent);
+  const __m128i in_range = _mm_cmpgt_epi32(_mm_set1_epi32(23), magnitude);
+  const auto power_of = [&](unsigned lane) {
+    const auto x = static_cast<std::uint32_t>(exponents[lane] < 0 ? -exponents[lane] : exponents[lane]);
+    return numeric::detail::POWERS_OF_TEN_F64[x > 22 ? 22 : x];
+  };
+  const __m256d power = _mm256_setr_pd(power_of(0), power_of(1), power_of(2), power_of(3));
+  const __m256d negative = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(exponent));  // sign bit of each lane
+  const __m256d scaled = _mm256_blendv_pd(_mm256_mul_pd(m, power), _mm256_div_pd(m, power), negative);
+  const __m128 value = _mm256_cvtpd_ps(scaled);
+  store_lanes<count>(out, _mm_xor_ps(value, _mm_castsi128_ps(sign)));
+  return midpoint_lanes(scaled) |
+         (~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(in_range))) & 0xFu);
+}
+
 // Converts four tokens of the exponent form: stores four values and
 // returns a bit per lane that did not convert.
 template <unsigned count>
@@ -276,33 +333,9 @@ inline unsigned convert_scientific_group(const BatchToken* tokens, float* out) n
   };
   // A bit per byte that is a digit (the selected zeros count as digits).
   const std::uint64_t digits = digit_bits(low) | std::uint64_t{digit_bits(high)} << 32;
-
-  // [lane 0, lane 2, lane 1, lane 3] in 64-bit elements, then in order.
-  const __m256i mantissa = _mm256_permute4x64_epi64(
-      _mm256_unpacklo_epi64(sixteen_digits_value(low), sixteen_digits_value(high)), 0xD8);
-  // Exact as a double: below 2^52, the mantissa is the low bits of 2^52 + m.
-  const __m256d two52 = _mm256_set1_pd(4503599627370496.0);
-  const __m256d m =
-      _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(mantissa, _mm256_castpd_si256(two52))), two52);
-  const __m128i exponent =
-      _mm_setr_epi32(lanes[0].exponent, lanes[1].exponent, lanes[2].exponent, lanes[3].exponent);
-  const __m128i magnitude = _mm_abs_epi32(exponent);
-  const __m128i in_range = _mm_cmpgt_epi32(_mm_set1_epi32(23), magnitude);
-  const auto power_of = [&](unsigned lane) {
-    const auto x =
-        static_cast<std::uint32_t>(lanes[lane].exponent < 0 ? -lanes[lane].exponent : lanes[lane].exponent);
-    return numeric::detail::POWERS_OF_TEN_F64[x > 22 ? 22 : x];
-  };
-  const __m256d power = _mm256_setr_pd(power_of(0), power_of(1), power_of(2), power_of(3));
-  const __m256d negative = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(exponent));  // sign bit of each lane
-  const __m256d scaled = _mm256_blendv_pd(_mm256_mul_pd(m, power), _mm256_div_pd(m, power), negative);
-  const __m256i low_bits = _mm256_and_si256(_mm256_castpd_si256(scaled), _mm256_set1_epi64x((1 << 29) - 1));
-  const __m256i midpoint = _mm256_cmpeq_epi64(low_bits, _mm256_set1_epi64x(1 << 28));
-  const __m128 value = _mm256_cvtpd_ps(scaled);
-  store_lanes<count>(out, _mm_xor_ps(value, _mm_castsi128_ps(sign_bits(tokens))));
-
-  unsigned failed = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(midpoint))) |
-                    (~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(in_range))) & 0xFu);
+  const std::int32_t exponents[4] = {lanes[0].exponent, lanes[1].exponent, lanes[2].exponent,
+                                     lanes[3].exponent};
+  unsigned failed = finish_scientific_group<count>(low, high, exponents, sign_bits(tokens), out);
   for (unsigned lane = 0; lane < 4; ++lane) {
     failed |= static_cast<unsigned>(((digits >> (16 * lane)) & 0xFFFF) != 0xFFFF || lanes[lane].shape == 0)
               << lane;
