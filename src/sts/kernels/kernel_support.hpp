@@ -93,8 +93,12 @@ struct NoValueBatch {
 // The layouts of a kernel that decodes no line from the layout of the
 // lines before it: every line goes to the window.
 struct NoLayouts {
+  struct Layout {};
   const char* decode(const char*, const char*, RowBuffers&, DayCache&) noexcept { return nullptr; }
-  void learn(const char*, std::uint32_t, const std::uint32_t*, const std::uint32_t*) noexcept {}
+  const Layout* learn(const char*, std::uint32_t, const std::uint32_t*, const std::uint32_t*) noexcept {
+    return nullptr;
+  }
+  static bool decode_with(const Layout&, const char*, RowBuffers&, DayCache&) noexcept { return false; }
 };
 
 // A classifier in plain C++, one byte at a time, for any processor.

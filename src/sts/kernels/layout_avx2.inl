@@ -7,8 +7,9 @@
 // window (row_kernel.inl) finds the fields of a line that has no layout yet
 // and hands them to `LineLayouts::learn`, which keeps the line's shape (its
 // bytes, each digit replaced by '0') and, for that shape, where each time
-// field's and each value's digits are.  A later line is decoded from a
-// layout when its bytes up to the LF differ from the shape only in digits;
+// field's and each value's digits are; that line itself is then decoded
+// from its new layout.  A later line is decoded from a layout when its
+// bytes up to the LF differ from the shape only in digits;
 // its time fields and values are then gathered from the known places by
 // byte shuffles and converted by the vector steps of value_batch_avx2.inl.
 //
@@ -16,8 +17,8 @@
 // time fields of one to four digits within the line's first 32 bytes, and
 // each group of four values (three in the last) all short plain decimals or
 // all the exponent form.  A line that matches no layout, and a value a
-// vector step does not convert (a mantissa above 2^24, a binary32 rounding
-// midpoint), go on to the window, which decodes the line or words its
+// vector step does not convert (an exponent out of its range, a binary32
+// rounding midpoint), go on to the window, which decodes the line or words its
 // fault, so faults and their line numbers are those of the window and the
 // field-by-field decoder.
 //
@@ -377,13 +378,20 @@ class LineLayouts {
     return nullptr;
   }
 
-  // Learns the layout of the line the window has just decoded, unless the
-  // line had a layout already (a value of it did not convert from that).
-  void learn(const char* line, std::uint32_t lf, const std::uint32_t* first,
-             const std::uint32_t* last) noexcept {
-    if (matched_ || rest_ != 0) return;
+  // Learns the layout of a line whose fields the window has found, unless
+  // the line had a layout already (a value of it did not convert from
+  // that): the layout learned, or nullptr.
+  const LineLayout* learn(const char* line, std::uint32_t lf, const std::uint32_t* first,
+                          const std::uint32_t* last) noexcept {
+    if (matched_ || rest_ != 0) return nullptr;
     const unsigned older = recent_ ^ 1;
-    if (learn_layout(line, lf, first, last, layouts_[older])) recent_ = older;
+    if (!learn_layout(line, lf, first, last, layouts_[older])) return nullptr;
+    recent_ = older;
+    return &layouts_[older];
+  }
+
+  static bool decode_with(const LineLayout& layout, const char* line, RowBuffers& rows, DayCache& days) {
+    return decode_with_layout(layout, line, rows, days);
   }
 
  private:

@@ -332,6 +332,11 @@ inline constexpr std::size_t BATCH_MARGIN = 16;
                                  : 192 + static_cast<unsigned>(std::countr_zero(masks[3].line_ends));
     if (!find_fields<4>(masks, lf, first, last)) return nullptr;
   }
+  // A line of a layout not seen before is decoded from that layout at once
+  // (the window's room is the most a layout loads).
+  if (const auto* layout = layouts.learn(line, lf, first, last)) {
+    if (Layouts::decode_with(*layout, line, rows, days)) return line + lf + 1;
+  }
   const auto field = [&](std::size_t i) { return std::string_view(line + first[i], last[i] - first[i]); };
 
   std::int32_t time[6];
@@ -355,7 +360,6 @@ inline constexpr std::size_t BATCH_MARGIN = 16;
   rows.values.extend_by(VALUES_PER_ROW);
   rows.timestamps.push_back(
       timestamp_ms(days.day_start(time[0], time[1]), time[2], time[3], time[4], time[5]));
-  layouts.learn(line, lf, first, last);
   return line + lf + 1;
 }
 
