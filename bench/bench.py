@@ -56,9 +56,10 @@ RATIO_GOALS = (
 INTERPRETERS: dict[str, str] = {}
 # NumPy's import starts OpenBLAS's thread pool, whose threads spin on the
 # other core for their first tens of milliseconds.  None of the methods
-# calls BLAS; a spinning thread of the same process makes every munmap send
-# a TLB shoot-down interrupt to its core (docs/performance-log.md), and on a
-# shared two-core machine it takes a core from whatever else runs.
+# calls BLAS.  While a thread of the same process spins there, mapping and
+# unmapping a file costs about twice as much (most likely the TLB flush of
+# munmap, which must then interrupt that core; docs/performance-log.md),
+# and on a shared two-core machine it takes a core from whatever else runs.
 CHILD_ENV = {**os.environ, "OPENBLAS_NUM_THREADS": "1"}
 
 
