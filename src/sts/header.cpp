@@ -63,33 +63,30 @@ std::uint64_t count_line_ends(std::string_view bytes) noexcept {
 // lines without "OBJECT" hold neither keyword, and a CR removed from a
 // line's end or a blank line can hold none either.  A line counts as
 // END_OBJECT when any of its occurrences of "OBJECT" follows "END_"; those
-// four bytes hold no LF, so they lie on the occurrence's own line.
+// four bytes hold no LF, so they lie on the occurrence's own line.  The
+// occurrences are visited in file order, each line's up to its LF.
 std::optional<std::size_t> find_data_start(std::string_view file, std::uint64_t& line_number) noexcept {
   HeaderCounts header;
-  std::size_t position = 0;  // the start of a line
-  for (;;) {
-    std::size_t at = find_object(file, position);
-    if (at == std::string_view::npos) break;
+  std::size_t at = find_object(file, 0);
+  while (at != std::string_view::npos) {
     const void* lf = std::memchr(file.data() + at, '\n', file.size() - at);
     const std::size_t line_end =
         lf == nullptr ? file.size() : static_cast<std::size_t>(static_cast<const char*>(lf) - file.data());
     bool closes = false;
-    while (at < line_end && !closes) {
-      closes = at >= END_.size() && file.substr(at - END_.size(), END_.size()) == END_;
-      at = file.substr(0, line_end).find(OBJECT, at + 1);
-    }
+    do {
+      closes = closes || (at >= END_.size() && file.substr(at - END_.size(), END_.size()) == END_);
+      at = find_object(file, at + 1);
+    } while (at < line_end);
     if (closes) {
       ++header.end_objects;
     } else {
       ++header.objects;
     }
-    position = lf == nullptr ? file.size() : line_end + 1;
     if (header.balanced()) {
       // The lines up to here: one per LF, and the last one's when it has none.
       line_number += count_line_ends(file.substr(0, line_end)) + 1;
-      return position;
+      return lf == nullptr ? file.size() : line_end + 1;
     }
-    if (position >= file.size()) break;
   }
   // Every line of the file was header.
   line_number += count_line_ends(file) + (!file.empty() && file.back() != '\n' ? 1 : 0);
