@@ -36,9 +36,35 @@ SMOKE_SIZES = [1, 1_000, 10_000]
 FULL_EXP_SIZES = [1_000_000]
 SMOKE_EXP_SIZES = [10_000]
 SEED = 2016
-SUBJECT, REFERENCE = "quillrow", "naive"
+SUBJECT, WHEEL, REFERENCE = "quillrow", "wheel", "naive"
+# The two builds of quillrow that the goals apply to: the g++ build
+# (`pip install .`) and the release wheel (zig's clang, tools/build_wheels.sh).
+BUILDS = (SUBJECT, WHEEL)
 GOAL_SIZE, SMALL_SIZE, SCALING_SIZE = 2_000_000, 1, 100_000
 EXP_GOAL = "exp:1000000"
+# (size key, peer, limit, label): quillrow's time over the peer's, the median
+# of the ratios within rounds, for each build.
+RATIO_GOALS = (
+    (str(GOAL_SIZE), "naive", 0.25, "2M rows: quillrow <= 0.25 x naive C++"),
+    (str(GOAL_SIZE), "loadtxt", 1 / 6, "2M rows: quillrow <= 1/6 x numpy.loadtxt"),
+    (str(GOAL_SIZE), "pandas", 1 / 20, "2M rows: quillrow <= 1/20 x pandas.read_csv"),
+    (str(SMALL_SIZE), "loadtxt", 1 / 10, "1 row: quillrow per call <= 1/10 x numpy.loadtxt"),
+    (EXP_GOAL, "naive", 0.30, "1M rows, exponent form: quillrow <= 0.30 x naive C++"),
+)
+# The interpreter that runs each method's children: the harness's own, but
+# for the wheel, which is installed in a venv of its own (--wheel-python).
+INTERPRETERS: dict[str, str] = {}
+# NumPy's import starts OpenBLAS's thread pool, whose threads spin on the
+# other core for their first tens of milliseconds.  None of the methods
+# calls BLAS.  While a thread of the same process spins there, mapping and
+# unmapping a file costs about twice as much (most likely the TLB flush of
+# munmap, which must then interrupt that core; docs/performance-log.md),
+# and on a shared two-core machine it takes a core from whatever else runs.
+CHILD_ENV = {**os.environ, "OPENBLAS_NUM_THREADS": "1"}
+
+
+def interpreter(method: str) -> str:
+    return INTERPRETERS.get(method, sys.executable)
 
 
 def size_key(rows: int, values: str) -> str:
@@ -122,9 +148,10 @@ def method_result(name: str, path: Path, scratch: Path):
 
     prefix = scratch / f"check_{name}"
     proc = subprocess.run(
-        [sys.executable, str(HERE / "child.py"), name, "--dump", str(path), str(prefix)],
+        [interpreter(name), str(HERE / "child.py"), name, "--dump", str(path), str(prefix)],
         capture_output=True,
         text=True,
+        env=CHILD_ENV,
     )
     if proc.returncode != 0:
         raise Mismatch(
@@ -185,7 +212,10 @@ def check_methods(path: Path, rows: int, methods: list[str], scratch: Path) -> N
 
 
 def run_child(args: list[str]) -> dict:
-    proc = subprocess.run([sys.executable, str(HERE / "child.py"), *args], capture_output=True, text=True)
+    """One child of method args[0], run by that method's interpreter."""
+    proc = subprocess.run(
+        [interpreter(args[0]), str(HERE / "child.py"), *args], capture_output=True, text=True, env=CHILD_ENV
+    )
     if proc.returncode != 0:
         raise RuntimeError(
             f"child {' '.join(args)} failed with exit status {proc.returncode}:\n{proc.stderr[-2000:]}"
@@ -302,35 +332,38 @@ def print_table(rows: int, size: int, entry: dict, values: str = "fixed") -> Non
 
 
 def goals(results: dict) -> list[dict]:
-    """The benchmark's targets, each PASS, MISS or n/a with the measured value."""
+    """The benchmark's targets, each PASS, MISS or n/a with the measured value.
+
+    The ratio goals are checked for each build of quillrow that was run.
+    """
     out = []
 
-    def entry(key):
+    def entry(key, build=SUBJECT):
         e = results.get(str(key))
-        return e if e and SUBJECT in e["summary"]["stats"] else None
+        return e if e and build in e["summary"]["stats"] else None
 
-    def ratio_goal(rows, peer, limit, label):
-        e = entry(rows)
-        key = f"{SUBJECT}/{peer}"
-        if not e or key not in e["summary"]["ratios"]:
-            out.append({"goal": label, "status": "n/a", "detail": "not measured"})
-            return
-        r = e["summary"]["ratios"][key]["median"]
-        out.append(
-            {
-                "goal": label,
-                "status": "PASS" if r <= limit else "MISS",
-                "measured": r,
-                "limit": limit,
-                "detail": f"ratio {r:.3f} (limit {limit:.3f}; {1 / r:.2f}x faster)",
-            }
-        )
-
-    ratio_goal(GOAL_SIZE, "naive", 0.4, "2M rows: quillrow <= 0.40 x naive C++")
-    ratio_goal(GOAL_SIZE, "loadtxt", 1 / 6, "2M rows: quillrow <= 1/6 x numpy.loadtxt")
-    ratio_goal(GOAL_SIZE, "pandas", 1 / 10, "2M rows: quillrow <= 1/10 x pandas.read_csv")
-    ratio_goal(SMALL_SIZE, "loadtxt", 1 / 10, "1 row: quillrow per call <= 1/10 x numpy.loadtxt")
-    ratio_goal(EXP_GOAL, "naive", 0.5, "1M rows, exponent form: quillrow <= 0.50 x naive C++")
+    builds = [b for b in BUILDS if any(entry(k, b) for k in results)] or [SUBJECT]
+    for key, peer, limit, label in RATIO_GOALS:
+        for build in builds:
+            shown = label if build == SUBJECT else f"{label} (release wheel)"
+            e = entry(key, build)
+            ratio = f"{build}/{peer}"
+            if not e or ratio not in e["summary"]["ratios"]:
+                out.append({"goal": shown, "build": build, "status": "n/a", "detail": "not measured"})
+                continue
+            r = e["summary"]["ratios"][ratio]["median"]
+            out.append(
+                {
+                    "goal": shown,
+                    "build": build,
+                    "size": key,
+                    "peer": peer,
+                    "status": "PASS" if r <= limit else "MISS",
+                    "measured": r,
+                    "limit": limit,
+                    "detail": f"ratio {r:.3f} (limit {limit:.3f}; {1 / r:.2f}x faster)",
+                }
+            )
 
     small, big = entry(SCALING_SIZE), entry(GOAL_SIZE)
     label = "linear scaling: ns/row at 100k and 2M within 15%"
@@ -372,6 +405,73 @@ def goals(results: dict) -> list[dict]:
     else:
         out.append({"goal": label, "status": "n/a", "detail": "not measured"})
     return out
+
+
+def print_one_row_call(results: dict) -> None:
+    """The one-row file's per-call time of each build against numpy.loadtxt's."""
+    e = results.get(str(SMALL_SIZE))
+    if not e:
+        return
+    stats, ratios = e["summary"]["stats"], e["summary"]["ratios"]
+    calls = e["timing"]["calls_per_sample"]
+    print(
+        f"\nOne-row file, per call over {calls} calls in one process"
+        " (goal: quillrow <= 1/10 of numpy.loadtxt)"
+    )
+    for build in BUILDS:
+        key = f"{build}/loadtxt"
+        if build not in stats or key not in ratios:
+            continue
+        r = ratios[key]
+        print(
+            f"  {LABELS[build]:<26} {fmt_time(stats[build]['median_s']):>9} per call, numpy.loadtxt "
+            f"{fmt_time(stats['loadtxt']['median_s'])}: ratio {r['median']:.3f} "
+            f"({r['min']:.3f}-{r['max']:.3f}) = 1/{1 / r['median']:.1f}, "
+            f"{'PASS' if r['median'] <= 1 / 10 else 'MISS'} (goal <= 0.100)"
+        )
+
+
+def print_builds_table(results: dict, shapes: list[tuple[int, str]]) -> None:
+    """Both builds side by side, one line per file, with the goals that apply."""
+    present = [b for b in BUILDS if any(b in e["summary"]["stats"] for e in results.values())]
+    if not present:
+        return
+    print("\nBoth builds: median time; ratios are medians of within-round ratios")
+    head = f"  {'file':<22}"
+    for b in present:
+        name = "g++" if b == SUBJECT else "wheel"
+        head += f" {name + ' time':>11} {name + '/naive':>11} {name + '/pandas':>12} {name + '/loadtxt':>13}"
+    head += "  goals"
+    print(head)
+    print("  " + "-" * (len(head) - 2))
+    for n, values in shapes:
+        key = size_key(n, values)
+        e = results[key]
+        stats, ratios = e["summary"]["stats"], e["summary"]["ratios"]
+        label = f"{n:,} row{'s' if n != 1 else ''}" + (", exp form" if values == "exp" else "")
+        line = f"  {label:<22}"
+        for b in present:
+            t = fmt_time(stats[b]["median_s"]) if b in stats else "-"
+            cells = []
+            for peer in ("naive", "pandas", "loadtxt"):
+                r = ratios.get(f"{b}/{peer}")
+                cells.append(f"{r['median']:.3f}" if r else "-")
+            line += f" {t:>11} {cells[0]:>11} {cells[1]:>12} {cells[2]:>13}"
+        wanted = []
+        for goal_key, peer, limit, _ in RATIO_GOALS:
+            if goal_key != key:
+                continue
+            verdicts = []
+            for b in present:
+                r = ratios.get(f"{b}/{peer}")
+                if r:
+                    verdicts.append(
+                        ("PASS" if r["median"] <= limit else "MISS") + (" g++" if b == SUBJECT else " wheel")
+                    )
+            limit_text = f"1/{round(1 / limit)}" if limit < 0.2 else f"{limit:.2f}x"
+            wanted.append(f"{peer} <= {limit_text}: " + (", ".join(verdicts) or "n/a"))
+        line += "  " + ("; ".join(wanted) or "-")
+        print(line)
 
 
 def plot(results: dict, methods: list[str], png: Path) -> None:
@@ -456,15 +556,30 @@ def main(argv=None) -> int:
     )
     parser.add_argument("--rounds", type=int, help="rounds for every size")
     parser.add_argument(
-        "--methods", default=",".join(LOADERS), help="comma-separated subset of " + ",".join(LOADERS)
+        "--methods",
+        help="comma-separated subset of " + ",".join(LOADERS) + " (default: all; with --wheel-python,"
+        " quillrow brings wheel along)",
+    )
+    parser.add_argument(
+        "--wheel-python",
+        type=Path,
+        help="Python of a venv where the release wheel is installed: adds the method 'wheel'",
     )
     parser.add_argument("--out", type=Path, default=HERE / "out")
     args = parser.parse_args(argv)
 
-    methods = [m for m in LOADERS if m in args.methods.split(",")]
-    unknown = set(args.methods.split(",")) - set(LOADERS)
+    default_methods = [m for m in LOADERS if m != WHEEL or args.wheel_python]
+    asked = args.methods.split(",") if args.methods else default_methods
+    if args.wheel_python and SUBJECT in asked and WHEEL not in asked:
+        asked.append(WHEEL)  # "quillrow" means both builds when the wheel is there
+    methods = [m for m in LOADERS if m in asked]
+    unknown = set(asked) - set(LOADERS)
     if unknown:
         parser.error(f"unknown methods: {', '.join(sorted(unknown))}")
+    if WHEEL in methods:
+        if not args.wheel_python:
+            parser.error("the method 'wheel' needs --wheel-python")
+        INTERPRETERS[WHEEL] = str(args.wheel_python)
     sizes = args.sizes or (SMOKE_SIZES if args.smoke else FULL_SIZES)
     exp_sizes = args.exp_sizes
     if exp_sizes is None:
@@ -518,6 +633,8 @@ def main(argv=None) -> int:
         e = results[size_key(n, values)]
         print_table(n, e["file_bytes"], e, values)
 
+    print_one_row_call(results)
+    print_builds_table(results, shapes)
     goal_list = goals(results)
     print("\nGoals")
     for g in goal_list:
@@ -536,7 +653,12 @@ def main(argv=None) -> int:
     }
     (out_dir / "results.json").write_text(json.dumps(report, indent=1))
     plot(results, methods, out_dir / "throughput.png")
-    if not args.smoke and sizes == FULL_SIZES and exp_sizes == FULL_EXP_SIZES and methods == list(LOADERS):
+    if (
+        not args.smoke
+        and sizes == FULL_SIZES
+        and exp_sizes == FULL_EXP_SIZES
+        and set(methods) >= set(default_methods)
+    ):
         # the copy that the README shows
         (HERE / "throughput.png").write_bytes((out_dir / "throughput.png").read_bytes())
     print(

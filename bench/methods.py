@@ -137,10 +137,14 @@ def load_python() -> Callable:
     return read
 
 
-# Order of the methods within a round; the first is the subject, the second
-# the reference every goal is measured against.
+# Order of the methods within a round; the first is the subject (the g++
+# build), the second its release-wheel build, the third the reference the
+# goals are measured against.
 LOADERS = {
     "quillrow": load_quillrow,
+    # The release wheel's build of the same call, run by the interpreter of
+    # the venv the wheel is installed in (bench.py --wheel-python).
+    "wheel": load_quillrow,
     "naive": load_naive,
     "loadtxt": load_loadtxt,
     "pandas": load_pandas,
@@ -149,6 +153,7 @@ LOADERS = {
 
 LABELS = {
     "quillrow": "quillrow.read_sts",
+    "wheel": "quillrow, release wheel",
     "naive": "naive C++ (fast_float)",
     "loadtxt": "numpy.loadtxt",
     "pandas": "pandas.read_csv",

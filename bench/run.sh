@@ -8,7 +8,13 @@
 # Further options go to bench/bench.py (--sizes, --rounds, --methods).
 # Installs what it needs: Debian packages (as root, or through sudo), a venv
 # .venv-bench at the repository root with NumPy, pandas and matplotlib, the
-# quillrow module built from this tree, and the naive reader.
+# quillrow module built from this tree, and the naive reader.  Both builds of
+# quillrow are measured: the g++ build (`pip install .` into .venv-bench)
+# and the release wheel (tools/build_wheels.sh, installed into
+# .venv-bench-wheel).  A full run builds the wheel for this Python when
+# wheelhouse/ holds none newer than the sources (build_wheels.sh replaces
+# wheelhouse/); the smoke mode only uses such a wheel when it is there (the
+# test command builds it just before), and runs without it otherwise.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -68,6 +74,44 @@ if ! PATH="$VENV/bin:$PATH" "$PY" -m pip install -q --no-build-isolation \
     tail -n 15 "$BUILD/quillrow-build.log" >&2
 fi
 
+# --- the release wheel -------------------------------------------------------
+smoke=false
+for arg in "$@"; do [[ $arg == --smoke ]] && smoke=true; done
+WHEEL_VENV="$ROOT/.venv-bench-wheel"
+py_version="$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+py_tag="cp${py_version/./}"
+# The newest wheel for this Python, if no source file is newer than it.
+fresh_wheel() {
+    local wheel
+    wheel=$(ls -t "$ROOT"/wheelhouse/quillrow-*-"$py_tag"-"$py_tag"-*x86_64.whl 2>/dev/null | head -1)
+    [[ -n $wheel ]] || return 1
+    [[ -z $(find "$ROOT/src" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" "$ROOT/python" \
+        -newer "$wheel" -type f -print -quit) ]] || return 1
+    echo "$wheel"
+}
+wheel=$(fresh_wheel || true)
+if [[ -z $wheel ]] && ! $smoke; then
+    log "building the release wheel for CPython $py_version (tools/build_wheels.sh)"
+    if QUILLROW_PYTHONS="$py_version" bash "$ROOT/tools/build_wheels.sh" >"$BUILD/wheel-build.log" 2>&1; then
+        wheel=$(fresh_wheel || true)
+    else
+        log "the wheel did not build; see $BUILD/wheel-build.log (last lines below)"
+        tail -n 15 "$BUILD/wheel-build.log" >&2
+    fi
+fi
+wheel_args=()
+if [[ -n $wheel ]]; then
+    [[ -x "$WHEEL_VENV/bin/python" ]] || "$PYTHON" -m venv "$WHEEL_VENV"
+    # The same NumPy as the g++ build's venv, so only the build differs.
+    numpy_version="$("$PY" -c 'import numpy; print(numpy.__version__)')"
+    log "installing $(basename "$wheel") into $WHEEL_VENV"
+    "$WHEEL_VENV/bin/python" -m pip install -q "numpy==$numpy_version"
+    "$WHEEL_VENV/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+    wheel_args=(--wheel-python "$WHEEL_VENV/bin/python")
+else
+    log "no release wheel for CPython $py_version: measuring the g++ build only"
+fi
+
 # --- naive C++ reader --------------------------------------------------------
 EXT="$("$PY" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
 NAIVE="$BUILD/naive_reader$EXT"
@@ -82,4 +126,4 @@ fi
 # Run from outside the source tree so `import quillrow` finds the installed
 # module, not a source directory.
 cd "$BUILD"
-exec "$PY" "$ROOT/bench/bench.py" "$@"
+exec "$PY" "$ROOT/bench/bench.py" "${wheel_args[@]}" "$@"

@@ -33,6 +33,7 @@ def message_of(path):
         (b"END_OBJECT\nEND_OBJECT\nOBJECT\n" + ROW + b"\n", NOT_CLOSED),  # 1 open, 2 closed: not balanced
         (b"OBJECT\nEND_OBJECT\nEND_OBJECT\nOBJECT\n", "Invalid file {} at line 3: bad year"),
         (b"OBJECT\nEND_OBJECT = OBJECT\n", NO_ROWS),  # a line with both words counts as END_OBJECT
+        (b"OBJECT\nOBJECT = END_OBJECT\n", NO_ROWS),  # ... also when OBJECT comes first in it
         (b"XOBJECTX\nEND_OBJECTS=1\n", NO_ROWS),  # no word boundaries
         (b"\r\r\n", NOT_CLOSED),
         (b"OBJECT\nEND_OBJECT\n\r\r\n", "Invalid file {} at line 3: missing year"),  # CR CR keeps one CR

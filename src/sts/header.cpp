@@ -1,47 +1,95 @@
 #include "sts/header.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace quillrow::sts {
 
 namespace {
 
-// One line of the file: the bytes up to the next LF (or the end of the
-// mapping), and the offset where the following line starts.
-struct Line {
-  std::string_view bytes;
-  std::size_t next;
-};
+constexpr std::string_view OBJECT = "OBJECT";
+constexpr std::string_view END_ = "END_";
 
-Line take_line(std::string_view file, std::size_t position) noexcept {
-  const char* start = file.data() + position;
-  const std::size_t left = file.size() - position;
-  const void* lf = std::memchr(start, '\n', left);
-  if (lf == nullptr) return {{start, left}, file.size()};
-  const auto length = static_cast<std::size_t>(static_cast<const char*>(lf) - start);
-  return {{start, length}, position + length + 1};
+// The next "OBJECT" in `file` at or after `from`, or npos.  Both keywords
+// hold it, and a header line without it changes no count, so the walk
+// jumps from one occurrence to the next instead of visiting every line.
+// The search hops over the file with memchr for 'J', the keyword's rarest
+// letter in keyword text (most headers hold one J per OBJECT or
+// END_OBJECT line), and checks the bytes around each hit.
+std::size_t find_object(std::string_view file, std::size_t from) noexcept {
+  constexpr std::size_t J = 2;  // offset of 'J' in "OBJECT"
+  std::size_t at = from + J;
+  while (at < file.size()) {
+    const void* hit = std::memchr(file.data() + at, 'J', file.size() - at);
+    if (hit == nullptr) return std::string_view::npos;
+    const auto j = static_cast<std::size_t>(static_cast<const char*>(hit) - file.data());
+    if (file.substr(j - J, OBJECT.size()) == OBJECT) return j - J;
+    at = j + 1;
+  }
+  return std::string_view::npos;
 }
 
-// One trailing CR is part of the line end; a second one stays in the line.
-std::string_view drop_cr(std::string_view line) noexcept {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
+// The number of LF bytes in `bytes`, 16 at a time: the compiler's generic
+// vectors become SSE2 on x86-64 and NEON on AArch64.  A compare gives -1 in
+// every matching lane, so subtracting it counts per lane; the lane counts
+// are summed before they can reach 256.
+std::uint64_t count_line_ends(std::string_view bytes) noexcept {
+  using Lanes = std::int8_t __attribute__((vector_size(16)));
+  constexpr std::size_t WIDTH = sizeof(Lanes);
+  constexpr std::size_t MOST_BLOCKS = 255;
+  const Lanes lf = Lanes{} + '\n';
+  std::uint64_t count = 0;
+  std::size_t i = 0;
+  while (bytes.size() - i >= WIDTH) {
+    Lanes counts{};
+    const std::size_t blocks = std::min((bytes.size() - i) / WIDTH, MOST_BLOCKS);
+    for (std::size_t b = 0; b < blocks; ++b, i += WIDTH) {
+      Lanes block;
+      std::memcpy(&block, bytes.data() + i, WIDTH);
+      counts -= static_cast<Lanes>(block == lf);
+    }
+    for (std::size_t lane = 0; lane < WIDTH; ++lane)
+      count += static_cast<std::uint8_t>(counts[lane]);
+  }
+  for (; i < bytes.size(); ++i)
+    count += bytes[i] == '\n' ? 1u : 0u;
+  return count;
 }
 
 }  // namespace
 
+// Equivalent to applying the keyword test to every non-blank line in turn:
+// lines without "OBJECT" hold neither keyword, and a CR removed from a
+// line's end or a blank line can hold none either.  A line counts as
+// END_OBJECT when any of its occurrences of "OBJECT" follows "END_"; those
+// four bytes hold no LF, so they lie on the occurrence's own line.  The
+// occurrences are visited in file order, each line's up to its LF.
 std::optional<std::size_t> find_data_start(std::string_view file, std::uint64_t& line_number) noexcept {
   HeaderCounts header;
-  std::size_t position = 0;
-  while (position < file.size()) {
-    const Line line = take_line(file, position);
-    position = line.next;
-    ++line_number;
-    const std::string_view bytes = drop_cr(line.bytes);
-    if (bytes.empty()) continue;
-    header.count(bytes);
-    if (header.balanced()) return position;
+  std::size_t at = find_object(file, 0);
+  while (at != std::string_view::npos) {
+    const void* lf = std::memchr(file.data() + at, '\n', file.size() - at);
+    const std::size_t line_end =
+        lf == nullptr ? file.size() : static_cast<std::size_t>(static_cast<const char*>(lf) - file.data());
+    bool closes = false;
+    do {
+      closes = closes || (at >= END_.size() && file.substr(at - END_.size(), END_.size()) == END_);
+      at = find_object(file, at + 1);
+    } while (at < line_end);
+    if (closes) {
+      ++header.end_objects;
+    } else {
+      ++header.objects;
+    }
+    if (header.balanced()) {
+      // The lines up to here: one per LF, and the last one's when it has none.
+      line_number += count_line_ends(file.substr(0, line_end)) + 1;
+      return lf == nullptr ? file.size() : line_end + 1;
+    }
   }
+  // Every line of the file was header.
+  line_number += count_line_ends(file) + (!file.empty() && file.back() != '\n' ? 1 : 0);
   return std::nullopt;
 }
 

@@ -9,18 +9,13 @@
 
 namespace quillrow::sts {
 
-// Keyword test of one header line: +1 END_OBJECT, else +1 OBJECT, else none.
+// The keyword counts of the header.  A line that holds "END_OBJECT" counts
+// as END_OBJECT, else one that holds "OBJECT" as OBJECT, else as neither;
+// a line changes at most one count, by one.
 struct HeaderCounts {
   std::uint64_t objects = 0;
   std::uint64_t end_objects = 0;
 
-  void count(std::string_view line) noexcept {
-    if (line.find("END_OBJECT") != std::string_view::npos) {
-      ++end_objects;
-    } else if (line.find("OBJECT") != std::string_view::npos) {
-      ++objects;
-    }
-  }
   // The header ends on the line where the blocks first balance.
   bool balanced() const noexcept { return objects > 0 && objects == end_objects; }
 };
