@@ -72,11 +72,15 @@ std::optional<std::size_t> find_data_start(std::string_view file, std::uint64_t&
     const void* lf = std::memchr(file.data() + at, '\n', file.size() - at);
     const std::size_t line_end =
         lf == nullptr ? file.size() : static_cast<std::size_t>(static_cast<const char*>(lf) - file.data());
+    // The line's other occurrences are searched for within the line only:
+    // after the header's last line, a search through the rest of the file
+    // would read every data row.
+    const std::string_view up_to_line_end = file.substr(0, line_end);
     bool closes = false;
-    do {
-      closes = closes || (at >= END_.size() && file.substr(at - END_.size(), END_.size()) == END_);
-      at = find_object(file, at + 1);
-    } while (at < line_end);
+    for (std::size_t on_line = at; on_line != std::string_view::npos;
+         on_line = find_object(up_to_line_end, on_line + 1)) {
+      closes = closes || (on_line >= END_.size() && file.substr(on_line - END_.size(), END_.size()) == END_);
+    }
     if (closes) {
       ++header.end_objects;
     } else {
@@ -87,6 +91,7 @@ std::optional<std::size_t> find_data_start(std::string_view file, std::uint64_t&
       line_number += count_line_ends(file.substr(0, line_end)) + 1;
       return lf == nullptr ? file.size() : line_end + 1;
     }
+    at = find_object(file, line_end);
   }
   // Every line of the file was header.
   line_number += count_line_ends(file) + (!file.empty() && file.back() != '\n' ? 1 : 0);
