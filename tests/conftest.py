@@ -1,5 +1,6 @@
 import os
 import platform
+import signal
 import sys
 import sysconfig
 from pathlib import Path
@@ -11,6 +12,13 @@ sys.path.insert(0, str(ROOT / "tools"))
 
 
 def pytest_sessionstart(session):
+    # A command started in the background by a shell without job control
+    # (tools/test_wheels.sh runs the roots' suites so, and CI may start the
+    # whole run so) begins with SIGINT ignored, and a process started from it
+    # keeps it ignored: the tests of Ctrl-C would then time out.  With a
+    # handler here, every process a test starts gets the usual one.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     # tools/test_wheels.sh tests an installed wheel: make sure that is what
     # `import quillrow` finds, not a build lying in the checkout.
     if os.environ.get("QUILLROW_TEST_INSTALLED"):

@@ -70,6 +70,9 @@ EOF
     tools/in_root.sh "$target" "${binds[@]}" /bin/sh -ec '
       python3 -m venv /venv
       export CC=/opt/zig-bin/cc CXX=/opt/zig-bin/c++ CMAKE_BUILD_PARALLEL_LEVEL=2
+      # No bytecode for the build requirements and auditwheel: minutes of
+      # emulated work for modules run once.
+      export PIP_COMPILE=false
       /venv/bin/pip wheel -q --no-deps --no-cache-dir -w /out/raw \
         --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all \
         --config-settings=cmake.define.CMAKE_SHARED_LINKER_FLAGS=-Wl,--strip-all \

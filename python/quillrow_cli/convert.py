@@ -699,6 +699,31 @@ def interrupt_on_sigterm(signum: int, frame: FrameType | None) -> None:
     raise KeyboardInterrupt(f"signal {signum}")
 
 
+@contextmanager
+def interrupts_held() -> Iterator[None]:
+    """Holds Ctrl-C and SIGTERM while the block runs, and raises KeyboardInterrupt
+    after it when one came.  For making the output's skeleton: zarr writes it from
+    an event loop in a thread of its own while this one waits, and an interrupt
+    taken during that wait would leave those writes running, into the temporary
+    output being removed (which could then stay), and their tasks destroyed
+    pending at exit, each printing a message.  The skeleton is the metadata and
+    the time coordinate: the interrupt waits seconds at most."""
+    caught: list[int] = []
+
+    def hold(signum: int, frame: FrameType | None) -> None:
+        del frame
+        caught.append(signum)
+
+    previous = {signum: signal.signal(signum, hold) for signum in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+    if caught:
+        raise KeyboardInterrupt(f"signal {caught[0]}")
+
+
 def convert(args: argparse.Namespace, progress: Progress) -> int:
     # "days.zarr/" names days.zarr: the temporary goes beside it, not inside.
     out: str = os.path.normpath(args.out)
@@ -721,7 +746,8 @@ def convert(args: argparse.Namespace, progress: Progress) -> int:
             if archive.rows == 0:
                 raise ConvertError("the files hold no rows: nothing written")
             warn_out_of_order(archive, progress)
-            sink = SINKS[args.to](partial, archive, args.chunk_rows)
+            with interrupts_held():
+                sink = SINKS[args.to](partial, archive, args.chunk_rows)
             try:
                 write_all(client, archive, sink, args.chunk_rows, progress)
             finally:
