@@ -35,7 +35,9 @@ std::size_t find_object(std::string_view file, std::size_t from) noexcept {
 // every matching lane, so subtracting it counts per lane; the lane counts
 // are summed before they can reach 256.
 std::uint64_t count_line_ends(std::string_view bytes) noexcept {
-  using Lanes = std::int8_t __attribute__((vector_size(16)));
+  // Unsigned lanes: a lane count passes 127 on the way to 255, which
+  // signed 8-bit arithmetic could not hold.
+  using Lanes = std::uint8_t __attribute__((vector_size(16)));
   constexpr std::size_t WIDTH = sizeof(Lanes);
   constexpr std::size_t MOST_BLOCKS = 255;
   const Lanes lf = Lanes{} + '\n';
@@ -50,7 +52,7 @@ std::uint64_t count_line_ends(std::string_view bytes) noexcept {
       counts -= static_cast<Lanes>(block == lf);
     }
     for (std::size_t lane = 0; lane < WIDTH; ++lane)
-      count += static_cast<std::uint8_t>(counts[lane]);
+      count += counts[lane];
   }
   for (; i < bytes.size(); ++i)
     count += bytes[i] == '\n' ? 1u : 0u;
