@@ -65,7 +65,20 @@ echo "== C++ unit tests (ASan + UBSan)"
 echo "== Python tests (ASan + UBSan, $("$python" -c 'import numpy; print("NumPy", numpy.__version__)'))"
 # Subprocesses started by the tests inherit the preload and the options, so
 # they are checked as well.
+# pytest captures each test's standard error, and a sanitizer that stops the
+# process takes its report down with that capture: the reports go to files,
+# shown below.
+reports="$build/sanitizer-reports"
+rm -rf "$reports"
+mkdir -p "$reports"
 (cd tests && LD_PRELOAD="$libasan" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$reports/asan" UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/ubsan" \
   "$python" -m pytest -q -p no:cacheprovider "$@" .) || status=1
+for report in "$reports"/*; do
+  [ -e "$report" ] || continue
+  echo "== sanitizer report $(basename "$report")"
+  cat "$report"
+  status=1
+done
 
 exit $status
