@@ -9,7 +9,7 @@
 # short run of each fuzz target, and the benchmark's smoke mode.  It ends with
 # a table of the steps, each passed or failed with its time, and exits 1 if
 # any failed.
-# The roots (tools/make_root.sh) are made once, in about 6 minutes, and
+# The roots (tools/make_root.sh) are made once, in about 7 minutes, and
 # cached in ~/.cache/quillrow; when they are not cached yet, they are made in
 # the background from the start, while lint runs and the x86-64 wheels
 # compile (their log: build/roots-cache-ROOT.log), and the wheels step waits for
