@@ -67,18 +67,20 @@ echo "== Python tests (ASan + UBSan, $("$python" -c 'import numpy; print("NumPy"
 # they are checked as well.
 # pytest captures each test's standard error, and a sanitizer that stops the
 # process takes its report down with that capture: the reports go to files,
-# shown below.
+# shown when the suite fails.  (Programs the tests start inherit the preload:
+# a shell's leaks at its exit are reported too, and do not fail the suite.)
 reports="$build/sanitizer-reports"
 rm -rf "$reports"
 mkdir -p "$reports"
-(cd tests && LD_PRELOAD="$libasan" PYTHONMALLOC=malloc \
+if ! (cd tests && LD_PRELOAD="$libasan" PYTHONMALLOC=malloc \
   ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$reports/asan" UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/ubsan" \
-  "$python" -m pytest -q -p no:cacheprovider "$@" .) || status=1
-for report in "$reports"/*; do
-  [ -e "$report" ] || continue
-  echo "== sanitizer report $(basename "$report")"
-  cat "$report"
+  "$python" -m pytest -q -p no:cacheprovider "$@" .); then
   status=1
-done
+  for report in "$reports"/*; do
+    [ -e "$report" ] || continue
+    echo "== sanitizer report $(basename "$report")"
+    cat "$report"
+  done
+fi
 
 exit $status
