@@ -120,8 +120,9 @@ def test_a_directory_is_named_as_one(irregular, tmp_path, name):
 @pytest.mark.parametrize("name", COMMANDS)
 @pytest.mark.parametrize("as_json", [False, True])
 def test_output_closed_early_ends_quietly(irregular, name, as_json):
-    # More than a pipe holds, so that the command is still writing when the reader goes.
-    files = [irregular] * 400
+    # Far more than a pipe holds (64 KiB on Linux), so that the command is still writing when
+    # the reader goes: 400 files' report lines could fit in one.
+    files = [irregular] * 4000
     process = subprocess.Popen(
         [*COMMANDS[name], *(["--json"] if as_json else []), *files],
         stdout=subprocess.PIPE,
