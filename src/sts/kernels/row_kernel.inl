@@ -3,8 +3,9 @@
 // instruction set.  Each kernels/<name>.cpp includes this file once, after
 // defining QUILLROW_KERNEL (the kernel's name) and, in the namespace
 // quillrow::sts::kernels::<name>, its `Blocks` classifier, its
-// `ValueBatch` step and its `Layouts` (layout_avx2.inl), and within a region that compiles every function
-// for that instruction set's target (QUILLROW_TARGET_BEGIN).  The file
+// `ValueBatch` step and its `Layouts` (layout_avx2.inl), and within a
+// region that compiles every function for that instruction set's target
+// (QUILLROW_TARGET_BEGIN).  The file
 // opens that namespace, and an unnamed one within it, so each copy is a
 // distinct set of functions, all inlining their own classifier, and none
 // is seen outside its file but through the kernel's table entry.
@@ -25,8 +26,8 @@
 // at once, returning a bit per field it left to the scalar conversion (all
 // of them, where the instruction set has no vector step).  Layouts decode
 // the lines that repeat the layout of a line before them, before the
-// window is tried, and learn from the lines the window decodes (NoLayouts
-// where the instruction set has no such step).
+// window is tried, and learn from the lines whose fields the window finds
+// (NoLayouts where the instruction set has no such step).
 
 #include "sts/kernels/kernel_support.hpp"
 
