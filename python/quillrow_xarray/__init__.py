@@ -52,9 +52,9 @@ from __future__ import annotations
 
 from typing import Any
 
-# The header functions need only the standard library; the engine, which
+# The header functions need only the standard library (quillrow_format); the engine, which
 # imports xarray, is loaded on first use (xarray's entry point looks it up).
-from .header import channel_names, header_line_count, parse_header, read_header, take_header
+from quillrow_format.header import channel_names, header_line_count, parse_header, read_header, take_header
 
 __all__ = [
     "DEFAULT_CACHE_BYTES",

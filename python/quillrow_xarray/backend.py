@@ -14,9 +14,9 @@ from xarray.coding.times import CFDatetimeCoder, decode_cf_datetime
 from xarray.core import indexing
 
 import quillrow
+from quillrow_format import CHANNELS, channel_names, read_header
 
 from .cache import MATRICES, FileVersion, check_cache_bytes, default_cache_bytes, file_version, settled
-from .header import CHANNELS, channel_names, read_header
 
 # How the time coordinate is stored when a dataset is written (NetCDF, Zarr),
 # and what it holds undecoded: the reader's own integer milliseconds.
