@@ -64,7 +64,7 @@ from __future__ import annotations
 
 from typing import Any
 
-# The header functions need only the standard library (quillrow_format); the engine, which
+# The header functions (quillrow_format) need only the standard library and NumPy; the engine, which
 # imports xarray, is loaded on first use (xarray's entry point looks it up).
 from quillrow_format.header import channel_names, header_line_count, parse_header, read_header, take_header
 
