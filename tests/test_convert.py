@@ -1,6 +1,7 @@
 """quillrow convert: an archive of STS files into Zarr, NetCDF or Parquet, over Dask."""
 
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -245,31 +246,77 @@ def test_refusals_write_nothing(tmp_path, scheduler, case):
         assert sorted(p.name for p in tmp_path.iterdir()) == ["day_031.sts", "out.zarr"]
 
 
-@pytest.mark.parametrize(("signum", "cluster"), [(signal.SIGINT, "local"), (signal.SIGTERM, "scheduler")])
-def test_interrupted_conversion_leaves_no_output(tmp_path, scheduler, signum, cluster):
-    pytest.importorskip("zarr", reason=REASON)
+def processes_marked(mark: str, grace: float = 5) -> list[str]:
+    """The command lines of the processes whose environment holds the mark (a
+    command and the processes it started) that are still there after ``grace``
+    seconds: multiprocessing's resource tracker ends a moment after the command."""
+    deadline = time.monotonic() + grace
+    while True:
+        found = []
+        for entry in Path("/proc").iterdir():
+            try:
+                if entry.name.isdigit() and mark.encode() in (entry / "environ").read_bytes():
+                    found.append((entry / "cmdline").read_bytes().replace(b"\0", b" ").decode())
+            except OSError:
+                continue
+        if not found or time.monotonic() > deadline:
+            return found
+        time.sleep(0.1)
+
+
+# Where the signal comes: each phase of the command's life, the command paused
+# there by its test hook; the phases in a held step (the cluster's start, the
+# output's skeleton) take effect once the step is done.
+@pytest.mark.parametrize(
+    ("phase", "signum", "fmt"),
+    [
+        ("imports", signal.SIGINT, "zarr"),
+        ("imports", signal.SIGTERM, "parquet"),
+        ("cluster", signal.SIGINT, "netcdf"),
+        ("check", signal.SIGTERM, "zarr"),
+        ("skeleton", signal.SIGINT, "zarr"),
+        ("write", signal.SIGTERM, "netcdf"),
+        ("write", signal.SIGINT, "parquet"),
+        ("rename", signal.SIGINT, "zarr"),
+    ],
+)
+def test_signals_end_the_run_cleanly_at_any_moment(tmp_path, phase, signum, fmt):
     days = tmp_path / "days"
     days.mkdir()
-    for day in range(41, 47):
-        write_day(days / f"day_{day:03d}.sts", day, 20_000)
-    out = tmp_path / "out.zarr"
-    where = ["--workers", "1"] if cluster == "local" else ["--scheduler", scheduler]
-    command = [str(COMMAND), "convert", str(days), str(out), "--to", "zarr", "--chunk-rows", "200", *where]
-    process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+    for day in range(41, 44):
+        write_day(days / f"day_{day:03d}.sts", day, 300)
+    out = tmp_path / f"out.{fmt}"
+    phases = tmp_path / "phases"
+    mark = f"quillrow-test-{os.getpid()}-{phase}-{signum}"
+    env = dict(os.environ, QUILLROW_CONVERT_PHASES=str(phases), QUILLROW_CONVERT_PAUSE=phase, TEST_MARK=mark)
+    command = [
+        str(COMMAND),
+        "convert",
+        str(days),
+        str(out),
+        "--to",
+        fmt,
+        "--workers",
+        "1",
+        "--chunk-rows",
+        "200",
+    ]
+    # A session of its own: SIGINT goes to the whole group, as Ctrl-C does.
+    process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, env=env, start_new_session=True)
     try:
-        # The temporary output appears once the files are checked: interrupt the writing.
-        deadline = time.monotonic() + 60
-        while not list(tmp_path.glob("out.zarr.partial-*")):
+        deadline = time.monotonic() + 90
+        while not phases.exists() or phase not in phases.read_text().split():
             assert process.poll() is None, process.stderr.read() if process.stderr else ""
-            assert time.monotonic() < deadline, "the conversion never started writing"
+            assert time.monotonic() < deadline, f"the conversion never reached {phase}"
             time.sleep(0.02)
-        time.sleep(0.3)
-        process.send_signal(signum)
-        _, stderr = process.communicate(timeout=60)
+        if signum == signal.SIGINT:
+            os.killpg(process.pid, signum)
+        else:
+            process.send_signal(signum)
+        _, stderr = process.communicate(timeout=90)
     finally:
         process.kill()
-    assert process.returncode == 130, stderr
-    assert stderr.splitlines()[-1] == f"quillrow convert: interrupted; nothing written to {out}"
-    assert "Traceback" not in stderr
-    assert "Task was destroyed but it is pending" not in stderr, stderr
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["days"]
+    assert process.returncode == 128 + signum, stderr
+    assert stderr.splitlines() == [f"quillrow convert: interrupted; nothing written to {out}"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["days", "phases"]
+    assert processes_marked(mark) == []

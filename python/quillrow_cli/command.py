@@ -5,8 +5,9 @@
     quillrow convert SRC... OUT --to zarr|netcdf|parquet
                                                    an archive into one Zarr, NetCDF or Parquet output
 
-``quillrow COMMAND --help`` describes each; quillrow_cli and
-quillrow_cli.convert say more.
+``quillrow COMMAND --help`` describes each; quillrow_cli.info and
+quillrow_cli.convert say more.  Only light modules are imported here: the
+converter sets up its handling of signals before it imports anything heavy.
 """
 
 from __future__ import annotations
@@ -15,20 +16,20 @@ import argparse
 from collections.abc import Sequence
 from importlib.metadata import version
 
-import quillrow_cli
-from quillrow_cli import convert
+from quillrow_cli import info
+from quillrow_cli.convert import command as convert
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="quillrow", description="Read, describe and convert STS files.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {version('quillrow')}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    info = commands.add_parser(
+    described = commands.add_parser(
         "info",
         help="row count, span, cadence, NaN counts and read rate",
-        description=quillrow_cli.DESCRIPTION,
+        description=info.DESCRIPTION,
     )
-    quillrow_cli.add_arguments(info)
+    info.add_arguments(described)
     into = commands.add_parser(
         "convert",
         help="an archive into one Zarr, NetCDF or Parquet output",
@@ -39,5 +40,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     convert.add_arguments(into)
     args = parser.parse_args(argv)
     if args.command == "info":
-        return quillrow_cli.run_info(args, prog="quillrow info")
+        return info.run_info(args, prog="quillrow info")
     return convert.run(args)

@@ -19,18 +19,14 @@ the command stops quietly with exit status 1.
 from __future__ import annotations
 
 import argparse
-import errno
 import json
 import os
-import stat
 import sys
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Sequence
 from typing import Any
 
-import numpy as np
-
-import quillrow
+from quillrow_cli.common import Progress, add_progress_argument, check_regular, error_line
 
 PROG = "quillrow-info"
 
@@ -38,30 +34,14 @@ PROG = "quillrow-info"
 PROGRESS_AFTER = 3
 
 
-def check_regular(path: str) -> None:
-    """Refuses a path that names something other than a regular file, in words
-    that say so: the reader would only say "No such device", and a pipe could
-    keep it waiting.  A path that cannot be looked up is left to the reader,
-    whose message for it is the one reported."""
-    try:
-        mode = os.stat(path).st_mode
-    except OSError:
-        return
-    if stat.S_ISDIR(mode):
-        raise NotARegularFile(errno.EISDIR, "Is a directory")
-    if not stat.S_ISREG(mode):
-        raise NotARegularFile(errno.EINVAL, "Not a regular file")
-
-
-class NotARegularFile(OSError):
-    """A path that is not a regular file; its text is the reason alone."""
-
-    def __str__(self) -> str:
-        return str(self.strerror)
-
-
 def describe(path: str) -> dict[str, Any]:
     """Reads one file and returns its report as plain JSON-ready values."""
+    # Here, not at the top: ``quillrow convert`` imports this module's parser
+    # before it has set up its handling of signals.
+    import numpy as np
+
+    import quillrow
+
     check_regular(path)
     start = time.perf_counter()
     timestamps, values = quillrow.read_sts(path)
@@ -87,13 +67,6 @@ def describe(path: str) -> dict[str, Any]:
     }
 
 
-def error_line(path: str, error: Exception) -> str:
-    """One line that names the file; the reader's own file faults already do."""
-    if isinstance(error, ValueError) and path in str(error):
-        return str(error)
-    return f"{path}: {error}"
-
-
 def format_span(seconds: float) -> str:
     days, rest = divmod(seconds, 86400.0)
     hours, rest = divmod(rest, 3600.0)
@@ -117,33 +90,13 @@ def format_report(report: dict[str, Any]) -> str:
     return "\n".join(lines)
 
 
-def with_progress(paths: Sequence[str], mode: str) -> tuple[Iterable[str], Callable[..., None]]:
-    """The paths to walk, behind a tqdm bar on standard error when one is wanted
-    and tqdm is installed, and the function that prints a report without tearing the bar."""
-    wanted = mode == "always" or (mode == "auto" and len(paths) > PROGRESS_AFTER and sys.stderr.isatty())
-    if wanted:
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            pass
-        else:
-            bar = tqdm(paths, unit="file", file=sys.stderr, leave=False)
-            return bar, lambda text, file=sys.stdout: tqdm.write(text, file=file)
-    return paths, print
-
-
 DESCRIPTION = "Row count, time span, cadence, NaN counts and read rate of STS files."
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE", help="STS file to read")
     parser.add_argument("--json", action="store_true", help="print one JSON array of per-file reports")
-    parser.add_argument(
-        "--progress",
-        choices=("auto", "always", "never"),
-        default="auto",
-        help=f"progress bar over files (auto: more than {PROGRESS_AFTER} files on a terminal; needs tqdm)",
-    )
+    add_progress_argument(parser, f"more than {PROGRESS_AFTER} files on a terminal")
 
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
@@ -153,22 +106,25 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
 
 
 def run(
-    paths: Iterable[str], write: Callable[..., None], as_json: bool, prog: str = PROG
+    paths: Sequence[str], progress: Progress, as_json: bool, prog: str = PROG
 ) -> tuple[list[dict[str, Any]], bool]:
     reports: list[dict[str, Any]] = []
     failed = False
+    progress.start(total=len(paths), unit="file", leave=False)
     for path in paths:
         try:
             report = describe(path)
         except (OSError, ValueError, UnicodeError) as error:
             failed = True
             message = error_line(path, error)
-            write(f"{prog}: {message}", file=sys.stderr)
+            progress.say(f"{prog}: {message}")
             report = {"file": path, "error": message}
         else:
             if not as_json:
-                write(format_report(report))
+                progress.say(format_report(report), file=sys.stdout)
         reports.append(report)
+        progress.update(1)
+    progress.stop()
     return reports, failed
 
 
@@ -185,8 +141,8 @@ def stdout_gone() -> int:
 def run_info(args: argparse.Namespace, prog: str = PROG) -> int:
     """Runs the command on parsed arguments (quillrow-info and ``quillrow info``)."""
     try:
-        paths, write = with_progress(args.files, args.progress)
-        reports, failed = run(paths, write, args.json, prog)
+        progress = Progress(args.progress, auto_wanted=len(args.files) > PROGRESS_AFTER)
+        reports, failed = run(args.files, progress, args.json, prog)
         if args.json:
             # One report per line, inside one array.
             print("[\n" + ",\n".join(json.dumps(report) for report in reports) + "\n]")
