@@ -112,7 +112,7 @@ def convert(args: argparse.Namespace, progress: Progress) -> int:
     from quillrow_cli.convert import placement, schedule
     from quillrow_cli.convert.archive import make_archive, out_of_order
     from quillrow_cli.convert.sinks import sink_class
-    from quillrow_cli.convert.sources import expand_sources, name_fault
+    from quillrow_cli.convert.sources import expand_sources, name_fault, printable
     from quillrow_cli.convert.work import Scan
 
     # "days.zarr/" names days.zarr: the temporary goes beside it, not inside.
@@ -131,7 +131,9 @@ def convert(args: argparse.Namespace, progress: Progress) -> int:
     try:
         with schedule.cluster(args.workers, args.scheduler) as client:
             signals.check()
-            found = [None if (fault := name_fault(p)) is None else Scan(p, error=fault) for p in paths]
+            found = [
+                None if (fault := name_fault(p)) is None else Scan(printable(p), error=fault) for p in paths
+            ]
             scans = schedule.scan_all(client, found, paths, progress)
             stored = [refused(s, sink_type.refuse(s), progress) for s in scans]
             good = [s for s in stored if s.error is None]
