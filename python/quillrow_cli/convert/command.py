@@ -81,7 +81,7 @@ import importlib
 import os
 import sys
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from quillrow_cli.common import Progress, add_progress_argument
 from quillrow_cli.convert import signals
@@ -89,6 +89,8 @@ from quillrow_cli.convert.base import PROG, ConvertError, KeptPartial
 from quillrow_cli.convert.sinks import FORMATS
 
 if TYPE_CHECKING:
+    from quillrow_cli.convert.archive import Archive
+    from quillrow_cli.convert.sinks import Sink
     from quillrow_cli.convert.work import Scan
 
 DEFAULT_CHUNK_ROWS = 86_400
@@ -110,10 +112,8 @@ def import_requirements(fmt: str) -> str | None:
 
 def convert(args: argparse.Namespace, progress: Progress) -> int:
     from quillrow_cli.convert import placement, schedule
-    from quillrow_cli.convert.archive import make_archive, out_of_order
     from quillrow_cli.convert.sinks import sink_class
-    from quillrow_cli.convert.sources import expand_sources, name_fault, printable
-    from quillrow_cli.convert.work import Scan
+    from quillrow_cli.convert.sources import expand_sources
 
     # "days.zarr/" names days.zarr: the temporary goes beside it, not inside.
     out: str = os.path.normpath(args.out)
@@ -131,20 +131,7 @@ def convert(args: argparse.Namespace, progress: Progress) -> int:
     try:
         with schedule.cluster(args.workers, args.scheduler) as client:
             signals.check()
-            found = [
-                None if (fault := name_fault(p)) is None else Scan(printable(p), error=fault) for p in paths
-            ]
-            scans = schedule.scan_all(client, found, paths, progress)
-            stored = [refused(s, sink_type.refuse(s), progress) for s in scans]
-            good = [s for s in stored if s.error is None]
-            skipped = [s for s in stored if s.error is not None]
-            if not good:
-                raise ConvertError("no file could be read: nothing written")
-            archive = make_archive(good)
-            if archive.rows == 0:
-                raise ConvertError("the files hold no rows: nothing written")
-            for warning in out_of_order(archive):
-                progress.say(f"{PROG}: {warning}")
+            archive, scans = check_files(client, paths, sink_type, progress)
             with signals.held():
                 partial = placement.reserve(out, sink_type.DIRECTORY)
                 signals.phase("skeleton")
@@ -169,16 +156,44 @@ def convert(args: argparse.Namespace, progress: Progress) -> int:
             if partial is not None:
                 placement.discard(partial)
         raise
-    print(f"{PROG}: {len(good)} files, {archive.rows} rows -> {out}", file=sys.stderr)
-    if skipped:
-        print(
-            f"{PROG}: left out {len(skipped)} of {len(stored)} files that could not be read:",
-            file=sys.stderr,
-        )
-        for scan in skipped:
-            print(f"  {scan.path}", file=sys.stderr)
-        return 1
-    return 0
+    return summary(out, archive, scans)
+
+
+def check_files(
+    client: Any, paths: list[str], sink_type: type[Sink], progress: Progress
+) -> tuple[Archive, list[Scan]]:
+    """Checks every file on the workers: the archive of those that can be
+    converted, and every file's scan (a fault for those left out)."""
+    from quillrow_cli.convert import schedule
+    from quillrow_cli.convert.archive import make_archive, out_of_order
+    from quillrow_cli.convert.sources import name_fault, printable
+    from quillrow_cli.convert.work import Scan
+
+    found = [None if (fault := name_fault(p)) is None else Scan(printable(p), error=fault) for p in paths]
+    scans = [
+        refused(s, sink_type.refuse(s), progress) for s in schedule.scan_all(client, found, paths, progress)
+    ]
+    good = [s for s in scans if s.error is None]
+    if not good:
+        raise ConvertError("no file could be read: nothing written")
+    archive = make_archive(good)
+    if archive.rows == 0:
+        raise ConvertError("the files hold no rows: nothing written")
+    for warning in out_of_order(archive):
+        progress.say(f"{PROG}: {warning}")
+    return archive, scans
+
+
+def summary(out: str, archive: Archive, scans: list[Scan]) -> int:
+    """Says what was written and what was left out; the exit status."""
+    print(f"{PROG}: {len(archive.files)} files, {archive.rows} rows -> {out}", file=sys.stderr)
+    skipped = [s for s in scans if s.error is not None]
+    if not skipped:
+        return 0
+    print(f"{PROG}: left out {len(skipped)} of {len(scans)} files that could not be read:", file=sys.stderr)
+    for scan in skipped:
+        print(f"  {scan.path}", file=sys.stderr)
+    return 1
 
 
 def refused(scan: Scan, reason: str | None, progress: Progress) -> Scan:
