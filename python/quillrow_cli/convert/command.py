@@ -274,6 +274,8 @@ def run(args: argparse.Namespace) -> int:
     # First of all, before the imports that take seconds.
     signals.install()
     try:
+        # A signal that came while the command line was read.
+        signals.check()
         signals.phase("imports")
         missing = import_requirements(args.to)
         if missing is not None:

@@ -67,10 +67,15 @@ def quiet_unraisable(unraisable: Any) -> None:
 
 
 def install() -> None:
-    """Takes over SIGINT and SIGTERM for the rest of the process's life."""
+    """Takes over SIGINT and SIGTERM for the rest of the process's life (once)."""
+    if State.installed:
+        return
     State.caught, State.holding, State.installed = None, 0, True
     for signum in SIGNALS:
-        signal.signal(signum, handle)
+        # A signal the command started with ignored (a background job of a
+        # script starts so with SIGINT) stays ignored, as Python leaves it.
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            signal.signal(signum, handle)
     sys.unraisablehook = quiet_unraisable
 
 
