@@ -3,7 +3,8 @@
 A ```python block directly under a line `<!-- runnable -->` is executed in an
 empty directory in which every *.sts file name the block mentions has been
 generated first (and tools/gen_sts.py put, for a block that runs it).  Links
-and images are resolved from the repository root, where the README lives.
+and images are resolved as a Markdown renderer does: from the document's own
+directory.
 """
 
 import re
@@ -112,8 +113,8 @@ def test_renders_cleanly(doc):
                 )
         i += 1
 
-    # Local links and images point at files that exist.
+    # Local links and images point at files that exist, seen from the document's directory.
     text = "\n".join(line for n, line in enumerate(lines, 1) if n not in inside)
     for target in re.findall(r"\]\(([^)\s]+)\)", text):
         if not re.match(r"[a-z]+:", target) and not target.startswith("#"):
-            assert (ROOT / target.split("#")[0]).exists(), f"{doc.name}: broken link {target}"
+            assert (doc.parent / target.split("#")[0]).exists(), f"{doc.name}: broken link {target}"

@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import quillrow
+from quillrow_format import FileIdentity
 
 from conftest import HEADER, ROW
 from gen_sts import write_sts
@@ -32,20 +33,27 @@ def assert_same_bits(ds, timestamps, values):
     np.testing.assert_array_equal(ds["values"].to_numpy().view(np.uint32), values.view(np.uint32))
 
 
-def settle(path):
-    """Dates a file back, out of the window in which the cache would not trust its mtime."""
-    old = time.time() - 10
-    os.utime(path, (old, old))
+AHEAD_NS = 10 * 10**9
+
+
+@pytest.fixture
+def matrices(monkeypatch):
+    """The engine's cache for this test alone, with a clock 10 s ahead: the files the
+    test has just written count as settled (their change times cannot be set back)."""
+    from quillrow_xarray import cache
+
+    own = cache.MatrixCache(clock=lambda: time.time_ns() + AHEAD_NS)
+    monkeypatch.setattr(cache, "MATRICES", own)
+    return own
 
 
 @pytest.mark.parametrize("as_path", [False, True], ids=["str", "Path"])
-def test_open_then_load_reads_once_without_a_copy(tmp_path, monkeypatch, as_path):
+def test_open_then_load_reads_once_without_a_copy(tmp_path, monkeypatch, matrices, as_path):
     sts = tmp_path / "sample_2021_045.sts"
     write_sts(str(sts), rows=3000, seed=45, start="2021-045T00:00:00")
     # Values read_sts gives bits that a float64 round trip would change: NaN payload, -0.
     with open(sts, "a") as out:
         out.write("2021 046 00 00 00 000 x -0 nan -nan inf -inf 1e-45 3.4028235e38 1 2 3 4\n")
-    settle(sts)
     expected = quillrow.read_sts(str(sts))
     header = sts.read_text().split("\n2021 045 ")[0]
 
@@ -61,10 +69,11 @@ def test_open_then_load_reads_once_without_a_copy(tmp_path, monkeypatch, as_path
 
     # No engine given: the .sts suffix picks it through the registered entry point.
     with xr.open_dataset(sts if as_path else str(sts)) as ds:
+        # Parsed once, at open; the matrix handed over from the cache, not copied again.
+        [held] = matrices.held()
         assert_same_bits(ds, *expected)
-        # Parsed once, at open; the matrix handed over from the cache, not copied.
-        assert len(handed_out) == 1
-        assert np.shares_memory(ds["values"].to_numpy(), handed_out[0][1])
+        assert len(handed_out) == 1 and len(matrices) == 0
+        assert np.shares_memory(ds["values"].to_numpy(), held)
         assert ds["channel"].to_numpy().tolist() == NAMES
         assert ds["units"].to_numpy().tolist() == ["none"] * 11
         assert ds.attrs["source"] == str(sts)
@@ -264,18 +273,99 @@ def test_parse_header_nests_objects_and_lists_repeats():
     }
 
 
-@pytest.mark.parametrize("cache_bytes", [None, 0])
-def test_a_file_rewritten_after_open_is_refused_never_served_stale(tmp_path, cache_bytes):
-    # Day 046 written over day 045: the same row count, a later start.
+def fixed_width_file(path, day, value):
+    """500 rows of day ``day`` whose values are all ``value`` written in four
+    characters: a rewrite with another day or value keeps the size."""
+    rows = "".join(
+        f"2021 {day:03d} 00 {i // 60:02d} {i % 60:02d} 000 x" + f" {value:4.1f}" * 11 + "\n"
+        for i in range(500)
+    )
+    Path(path).write_bytes(HEADER + rows.encode())
+
+
+def ctime_blind(path):
+    """The identity a file system gives whose clock step hides a rewrite: the change time stays."""
+    found = FileIdentity.or_none(path)
+    return None if found is None else FileIdentity(found.device, found.inode, found.size, found.mtime_ns, 0)
+
+
+@pytest.mark.parametrize(
+    "blind, new_day, later_cache_bytes",
+    [
+        (False, False, None),  # rewritten in place, mtime put back (rsync --inplace -t, tar -x)
+        (False, True, 0),  # another day written over the file
+        (
+            True,
+            True,
+            1,
+        ),  # the change unseen, the timestamps changed: the cache entry of the old version found
+        (True, False, 0),  # the change unseen, opened later with the cache off: the cache is not read
+    ],
+    ids=["mtime-restored", "new-day", "times-changed-cache-hit", "cache-off-after-cached-open"],
+)
+def test_a_rewritten_file_never_gives_old_values(tmp_path, matrices, blind, new_day, later_cache_bytes):
     sts = str(tmp_path / "sample.sts")
-    write_sts(sts, rows=500, seed=45, start="2021-045T00:00:00")
-    settle(sts)
-    ds = xr.open_dataset(sts, engine="quillrow", cache_bytes=cache_bytes)
-    write_sts(sts, rows=500, seed=45, start="2021-046T00:00:00")
-    with pytest.raises(ValueError, match=f"^{re.escape(sts)} changed since it was opened: open it again$"):
-        ds.load()
-    with xr.open_dataset(sts, engine="quillrow", cache_bytes=cache_bytes) as again:
-        assert_same_bits(again, *quillrow.read_sts(sts))
+    fixed_width_file(sts, 45, 1.5)
+    if blind:
+        matrices.identify = ctime_blind
+    before = xr.open_dataset(sts, engine="quillrow")
+    assert len(matrices) == 1
+    mtime = os.stat(sts).st_mtime_ns
+    # Past the step of the file system's clock, which stamps the change time: the
+    # test's clock ahead made the file count as settled.
+    time.sleep(1.0 if FileIdentity.of(sts).coarse else 0.02)
+    fixed_width_file(sts, 46 if new_day else 45, 2.5)
+    os.utime(sts, ns=(mtime, mtime))
+    expected = quillrow.read_sts(sts)
+
+    # A blind identity cannot tell the dataset opened first that its file changed:
+    # the entry it finds is of the version it opened.
+    if not blind and new_day:
+        changed = f"^{re.escape(sts)} changed since it was opened: open it again$"
+        with pytest.raises(ValueError, match=changed):
+            before.load()
+    elif not blind:
+        assert_same_bits(before, *expected)
+    with xr.open_dataset(sts, engine="quillrow", cache_bytes=later_cache_bytes) as later:
+        assert_same_bits(later, *expected)
+
+
+@pytest.mark.parametrize(
+    "mtime_age, ctime_age, coarse, settled",
+    [
+        (10.0, 10.0, False, True),
+        (2.1, 2.1, False, True),
+        (1.9, 10.0, False, False),
+        (10.0, 1.9, False, False),  # mtime put back after a rewrite a moment ago
+        (10.0, 3.0, True, False),  # whole seconds: another two seconds for the clock's step
+        (10.0, 4.1, True, True),
+    ],
+)
+def test_settled_needs_both_times_out_of_the_clock_step(mtime_age, ctime_age, coarse, settled):
+    now = 1_700_000_000 * 10**9
+    ctime = now - round(ctime_age * 10**9)
+    ctime = ctime // 10**9 * 10**9 if coarse else ctime + 1
+    identity = FileIdentity(1, 2, 3, now - round(mtime_age * 10**9), ctime)
+    assert identity.coarse is coarse
+    assert identity.settled(now) is settled
+
+
+def test_the_cache_bound_counts_the_memory_held(tmp_path, matrices):
+    # Rows padded with blanks: the reader reserves room for five rows per row read.
+    padded = b" ".join([b"2021 045 00 00 00 000 x", *[b" " * 40 + b"1.5"] * 11])
+    bound = 3 * 1000 * 11 * 4
+    opened = []
+    for i in range(5):
+        path = tmp_path / f"padded_{i}.sts"
+        path.write_bytes(HEADER + (padded + b"\n") * 1000)
+        opened.append(xr.open_dataset(path, engine="quillrow", cache_bytes=bound))
+        held = matrices.held()
+        # Each matrix owns memory of its own size: nothing beyond its rows is kept alive.
+        assert all(m.base is None and m.flags.owndata for m in held)
+        assert matrices.nbytes == sum(m.nbytes for m in held) <= bound
+    assert len(matrices) == 3
+    for ds in opened:
+        assert_same_bits(ds, *quillrow.read_sts(ds.attrs["source"]))
 
 
 @pytest.mark.parametrize(
@@ -308,9 +398,12 @@ def test_decoder_keywords(sts_file, kwargs, dtype):
 
 
 MEMORY_CHILD = """
-import os, shutil, sys
+import os, shutil, sys, time
 import xarray as xr
+from quillrow_xarray import cache as matrix_cache
 files, cache = sys.argv[1:-1], int(sys.argv[-1])
+# A clock ahead, as in the tests' own caches: the files just written are cached.
+matrix_cache.MATRICES = matrix_cache.MatrixCache(clock=lambda: time.time_ns() + 10**10)
 
 def rss():
     with open("/proc/self/statm") as statm:
@@ -330,8 +423,6 @@ def test_memory_held_after_open_is_bounded_by_the_cache(tmp_path):
     files = [str(first)]
     for i in range(1, 40):
         files.append(shutil.copy(first, tmp_path / f"s_{i:02d}.sts"))
-    for f in files:
-        settle(f)
     cache = 10 * 2**20
     out = subprocess.run(
         [sys.executable, "-c", MEMORY_CHILD, *files, str(cache)], capture_output=True, text=True, timeout=120

@@ -4,7 +4,7 @@
 #   - clang-format --dry-run -Werror over all C++ (.clang-format),
 #   - clang-tidy over src/ (.clang-tidy), zero findings,
 #   - ruff check and ruff format --check over all Python (pyproject.toml),
-#   - mypy --strict over the type stub and the quillrow_cli and quillrow_xarray packages,
+#   - mypy --strict over the type stub and the quillrow_cli, quillrow_format and quillrow_xarray packages,
 #   - no shell script pipes into a quiet grep (tools/check_pipes.sh),
 #   - every source under src/ compiled for musl and macOS (tools/check_portable.sh).
 #
@@ -78,7 +78,7 @@ check "ruff format" "$bin/ruff" format --check -q .
 # `import quillrow` in the command-line package resolve to it.
 check "no pipe into grep -q" bash tools/check_pipes.sh
 check "mypy --strict" env MYPYPATH="$root/python" "$bin/mypy" --strict --no-error-summary \
-  --cache-dir "$build/mypy-cache" python/quillrow.pyi python/quillrow_cli python/quillrow_xarray
+  --cache-dir "$build/mypy-cache" python/quillrow.pyi python/quillrow_cli python/quillrow_format python/quillrow_xarray
 
 # clang-tidy reads the compile commands of a configure of the module build
 # (the C++ unit tests included).  This is the one place that configures it.

@@ -29,9 +29,21 @@ off), for the first computation that needs it: "open, then load" in one
 process parses each file once while the cache holds it, and a file that has
 left the cache is parsed again when it is computed.  With Dask (``chunks=``,
 ``open_mfdataset``) each chunk is read by the process that computes it, so
-on a ``dask.distributed`` cluster the matrices stay on the workers.  A file
-whose row count or timestamps have changed since it was opened is refused;
-a changed file is never served from the cache.
+on a ``dask.distributed`` cluster the matrices stay on the workers.
+
+The cache never serves another version of a file than the one a dataset
+opened.  An entry is keyed by the file's identity (quillrow_format.FileIdentity:
+device, inode, size, modification and change time; the change time because
+``rsync --inplace -t``, ``tar -x`` and ``cp -p`` put the modification time
+back, and no user can set the change time back) and holds the digest of the
+timestamps read; it serves only a dataset that opened that identity and
+digest.  Only a file whose modification and change times are at least 2 s
+old (4 s where the file system keeps whole seconds) is cached, so that a
+later rewrite must change its identity.  With ``cache_bytes=0`` the dataset
+neither reads nor writes the cache.  A cached matrix is a compact copy, so
+the bound counts the memory held.  A file whose row count or timestamps have
+changed since it was opened is refused with "PATH changed since it was
+opened: open it again".
 
 xarray's decoder keywords are accepted.  ``decode_times=False`` (or
 ``decode_cf=False``) gives the time coordinate as the reader's int64
@@ -52,9 +64,9 @@ from __future__ import annotations
 
 from typing import Any
 
-# The header functions need only the standard library; the engine, which
+# The header functions (quillrow_format) need only the standard library and NumPy; the engine, which
 # imports xarray, is loaded on first use (xarray's entry point looks it up).
-from .header import channel_names, header_line_count, parse_header, read_header, take_header
+from quillrow_format.header import channel_names, header_line_count, parse_header, read_header, take_header
 
 __all__ = [
     "DEFAULT_CACHE_BYTES",

@@ -3,9 +3,8 @@
 from __future__ import annotations
 
 import os
-import zlib
-from collections.abc import Iterable
-from typing import Any, ClassVar, Literal
+from collections.abc import Hashable, Iterable
+from typing import Any, ClassVar, Literal, NamedTuple
 
 import numpy as np
 import xarray as xr
@@ -14,75 +13,82 @@ from xarray.coding.times import CFDatetimeCoder, decode_cf_datetime
 from xarray.core import indexing
 
 import quillrow
+from quillrow_format import (
+    CALENDAR,
+    TIME_UNITS,
+    FileIdentity,
+    channel_schema,
+    given_channels,
+    read_header,
+    times_digest,
+)
 
-from .cache import MATRICES, FileVersion, check_cache_bytes, default_cache_bytes, file_version, settled
-from .header import CHANNELS, channel_names, read_header
-
-# How the time coordinate is stored when a dataset is written (NetCDF, Zarr),
-# and what it holds undecoded: the reader's own integer milliseconds.
-TIME_UNITS = "milliseconds since 1970-01-01"
-CALENDAR = "proleptic_gregorian"
-
-
-def times_digest(timestamps: np.ndarray) -> tuple[int, int]:
-    """A checksum of the timestamps, to tell a rewritten file from the one that was opened."""
-    return len(timestamps), zlib.crc32(np.ascontiguousarray(timestamps).view(np.uint8).data)
+from .cache import Digest, check_cache_bytes, default_cache_bytes, matrix_cache
 
 
-def version_or_none(path: str) -> FileVersion | None:
-    try:
-        return file_version(path)
-    except OSError:
-        return None
+class Version(NamedTuple):
+    """What a read found: the file's identity, if it stayed the same during the
+    read, the digest of its timestamps, and the timestamps and values."""
+
+    identity: FileIdentity | None
+    digest: Digest
+    timestamps: np.ndarray
+    values: np.ndarray
+
+
+def read_version(path: str, limit: int) -> Version:
+    """Reads a file whole; its matrix goes into the cache when ``limit`` is not 0,
+    the file is settled and its identity was the same before and after the read."""
+    cache = matrix_cache()
+    # read_sts takes a str only: anything else is left for it to refuse.
+    before = cache.identify(path) if isinstance(path, str) else None
+    settled = before is not None and cache.settled(before)
+    timestamps, values = quillrow.read_sts(path)
+    after = cache.identify(path)
+    identity = after if before == after else None
+    digest = times_digest(timestamps)
+    if limit and settled and identity is not None:
+        values = cache.put(identity, digest, values, limit)
+    return Version(identity, digest, timestamps, values)
 
 
 class ValuesArray(BackendArray):
     """The value matrix of one file, read when it is indexed, in the process that indexes it.
 
     Holds the file's path and what identifies the version that was opened:
-    its file version and a digest of its timestamps.  It pickles small, so a
+    its FileIdentity and the digest of its timestamps.  It pickles small, so a
     Dask worker that computes a chunk reads the file where it runs.
 
     A read of the whole matrix takes it out of the process's cache (where the
     open left it) or parses the file, and hands it over without a copy; a
-    read of a part keeps the matrix cached and returns a copy of the part.  A
-    file whose row count or timestamps differ from those seen at open is
-    refused.
+    read of a part keeps the matrix cached and returns a copy of the part.
+    The cache serves only an entry of the same identity and digest; with
+    ``cache_bytes`` 0 it is neither read nor written.  A file whose row count
+    or timestamps differ from those seen at open is refused.
     """
 
-    def __init__(
-        self,
-        path: str,
-        timestamps: np.ndarray,
-        values: np.ndarray,
-        version: FileVersion | None,
-        cache_bytes: int,
-    ) -> None:
+    def __init__(self, path: str, opened: Version, cache_bytes: int) -> None:
         self.path = path
-        self.shape = values.shape
-        self.dtype = values.dtype
-        self.version = version
-        self.times = times_digest(timestamps)
+        self.shape = opened.values.shape
+        self.dtype = opened.values.dtype
+        self.identity = opened.identity
+        self.digest = opened.digest
         self.cache_bytes = cache_bytes
 
-    def read(self) -> np.ndarray:
-        timestamps, values = quillrow.read_sts(self.path)
-        if values.shape != self.shape or times_digest(timestamps) != self.times:
+    def read(self, keep: bool) -> np.ndarray:
+        found = read_version(self.path, self.cache_bytes if keep else 0)
+        if found.values.shape != self.shape or found.digest != self.digest:
             raise ValueError(f"{self.path} changed since it was opened: open it again")
-        return values
+        return found.values
 
     def matrix(self, keep: bool) -> np.ndarray:
         """The matrix; with keep, it stays in (or goes into) the cache and is the cache's."""
-        version = self.version
-        if version is None or version_or_none(self.path) != version:
-            return self.read()
-        held = MATRICES.get(version) if keep else MATRICES.take(version)
-        if held is not None:
-            return held
-        values = self.read()
-        if keep and settled(version) and version_or_none(self.path) == version:
-            MATRICES.put(version, values, self.cache_bytes)
-        return values
+        identity = self.identity
+        cache = matrix_cache()
+        if not self.cache_bytes or identity is None or cache.identify(self.path) != identity:
+            return self.read(keep)
+        held = cache.get(identity, self.digest) if keep else cache.take(identity, self.digest)
+        return self.read(keep) if held is None else held
 
     def raw_getitem(self, key: tuple[Any, ...]) -> np.ndarray:
         whole = all(
@@ -99,23 +105,12 @@ class ValuesArray(BackendArray):
         )
 
 
-def channel_coordinates(channels: Iterable[Any] | None, header: str) -> dict[str, xr.Variable]:
-    """``channel``, and ``units`` where the header gives them: from channels=, else the
-    header's column names, else 0..10."""
-    if channels is not None:
-        if isinstance(channels, str | bytes):
-            raise TypeError("channels must be a sequence of 11 names, not one string")
-        names = list(channels)
-        if len(names) != CHANNELS or len(set(names)) != CHANNELS:
-            raise ValueError(f"channels must give 11 distinct names, one per value column; got {names!r}")
-        return {"channel": xr.Variable("channel", np.array(names))}
-    found = channel_names(header)
-    if found is None:
-        return {"channel": xr.Variable("channel", np.arange(CHANNELS))}
-    named, units = found
-    coords = {"channel": xr.Variable("channel", np.array(named))}
-    if any(units):
-        coords["units"] = xr.Variable("channel", np.array(units))
+def channel_coordinates(channels: Iterable[Hashable] | None, header: str) -> dict[str, xr.Variable]:
+    """``channel``, and ``units`` where the header gives them (quillrow_format.channel_schema)."""
+    schema = channel_schema(header, channels)
+    coords = {"channel": xr.Variable("channel", np.array(schema.names))}
+    if schema.units is not None and schema.has_units:
+        coords["units"] = xr.Variable("channel", np.array(schema.units))
     return coords
 
 
@@ -165,7 +160,7 @@ class QuillrowBackendEntrypoint(BackendEntrypoint):
         filename_or_obj: Any,
         *,
         drop_variables: str | Iterable[str] | None = None,
-        channels: Iterable[Any] | None = None,
+        channels: Iterable[Hashable] | None = None,
         cache_bytes: int | None = None,
         decode_times: Any = None,
         use_cftime: bool | None = None,
@@ -183,7 +178,7 @@ class QuillrowBackendEntrypoint(BackendEntrypoint):
         # that its TypeError is the one the caller sees.
         path = os.fspath(filename_or_obj) if isinstance(filename_or_obj, os.PathLike) else filename_or_obj
         if channels is not None:
-            channel_coordinates(channels, "")
+            given_channels(channels)
 
         if drop_variables is None:
             drop = set()
@@ -192,18 +187,14 @@ class QuillrowBackendEntrypoint(BackendEntrypoint):
         else:
             drop = set(drop_variables)
 
-        before = version_or_none(path) if isinstance(path, str) else None
-        timestamps, values = quillrow.read_sts(path)
-        version = version_or_none(path)
-        if "values" not in drop and version is not None and before == version and settled(version):
-            MATRICES.put(version, values, limit)
+        opened = read_version(path, 0 if "values" in drop else limit)
         header = read_header(path)
 
         coords = {
-            "time": time_coordinate(timestamps, decode_times, use_cftime),
+            "time": time_coordinate(opened.timestamps, decode_times, use_cftime),
             **channel_coordinates(channels, header),
         }
-        lazy = indexing.LazilyIndexedArray(ValuesArray(path, timestamps, values, version, limit))
+        lazy = indexing.LazilyIndexedArray(ValuesArray(path, opened, limit))
         # No fill value: NaN is data here, and written files keep its bits.
         data = {"values": xr.Variable(("time", "channel"), lazy, encoding={"_FillValue": None})}
         dataset = xr.Dataset(
