@@ -39,8 +39,12 @@ if ((${#wheels[@]} == 0)); then
   exit 1
 fi
 
-python_for() {  # the interpreter of a cp3XY tag: pyenv's newest, else on PATH
+python_for() {  # the interpreter of a cp3XY tag: pyenv's newest, else on PATH; 3.13t is built
   local version=$1 dir best=""
+  if [ "$version" = 3.13t ]; then
+    bash tools/make_python_ft.sh
+    return
+  fi
   if command -v pyenv >/dev/null; then
     for dir in "$(pyenv root)"/versions/"$version".*; do
       [[ $(basename "$dir") =~ ^$version\.[0-9]+$ && -x $dir/bin/python ]] && best="$dir/bin/python"
@@ -49,10 +53,11 @@ python_for() {  # the interpreter of a cp3XY tag: pyenv's newest, else on PATH
   [ -n "$best" ] || best=$(command -v "python$version" || true)
   echo "$best"
 }
-version_of() {  # the X.Y of a wheel's cp3XY tag
+version_of() {  # X.Y of a wheel's ABI tag cp3XY, X.Yt of a free-threaded cp3XYt
   local tag
-  tag=$(grep -oE -- '-cp3[0-9]+-' <<<"$1" | head -1 | tr -d -- -cp)
-  echo "3.${tag#3}"
+  tag=$(basename "$1" | cut -d- -f4)
+  tag=${tag#cp3}
+  echo "3.$tag"
 }
 
 # Which wheels run here and which in a root: the aarch64 ones in the arm64
@@ -151,24 +156,49 @@ start_roots() {
 # Without a wheel for this machine there are no digests to wait for.
 ((${#here[@]})) || start_roots
 
+# install_extras_as_far_as_they_go VENV LOG: the optional packages of the
+# tests, each from a wheel only: for a free-threaded interpreter some have
+# none (their tests skip, naming what is missing), and building one from
+# source could take longer than the whole suite.
+install_extras_as_far_as_they_go() {
+  local venv=$1 log=$2 requirement missing=()
+  "$venv/bin/python" -m pip install -q --only-binary :all: 'numpy>=2,<3' -r tests/requirements-extras.txt \
+    >>"$log" 2>&1 && return
+  while read -r requirement; do
+    [[ -z $requirement || $requirement == \#* ]] && continue
+    "$venv/bin/python" -m pip install -q --only-binary :all: 'numpy>=2,<3' "$requirement" >>"$log" 2>&1 ||
+      missing+=("$requirement")
+  done <tests/requirements-extras.txt
+  echo "== no wheel for $(basename "$venv") of: ${missing[*]}"
+}
+
 for wheel in "${here[@]}"; do
-  tag=$(grep -oE -- '-cp3[0-9]+-' <<<"$wheel" | head -1 | tr -d -- -cp)
-  version="3.${tag#3}"
+  version=$(version_of "$wheel")
+  tag=$(tr -d .t <<<"$version")
+  # A free-threaded interpreter (3.13t) runs the suite twice in one venv:
+  # as the import leaves it (the module declares that it needs no GIL), and
+  # with PYTHON_GIL=0, which keeps the GIL off whatever else is imported.
+  free_threaded=no
+  [[ $version == *t ]] && free_threaded=yes
   python=$(python_for "$version")
   lines=(2)
   [[ $version == 3.11 || $version == 3.12 ]] && lines=(1.26 2)
+  [ $free_threaded = yes ] && lines=(2 2-nogil)
   [ -n "${QUILLROW_NUMPY_LINES:-}" ] && read -r -a lines <<<"$QUILLROW_NUMPY_LINES"
   for line in "${lines[@]}"; do
-    venv="$venvs/py$version-np$line"
-    log="$venv.log"
+    venv="$venvs/py$version-np${line%-nogil}"
+    log="$venvs/py$version-np$line.log"
     case $line in
       1.26) packages=('numpy==1.26.*') ;;
-      2) packages=('numpy>=2,<3') ;;
+      2*) packages=('numpy>=2,<3') ;;
     esac
     packages+=(pytest)
     extra_env=()
+    [ "$line" = 2-nogil ] && extra_env=(PYTHON_GIL=0)
     if [ "${QUILLROW_TEST_EXTRAS:-yes}" = no ]; then
       :
+    elif [ $free_threaded = yes ]; then
+      extra_env+=("QUILLROW_WHEEL=$root/$wheel")
     elif [ "$line" = 2 ] && [[ $tag == "$oldest" || $tag == "$newest" ]]; then
       packages+=(-r tests/requirements-extras.txt)
       extra_env=("QUILLROW_WHEEL=$root/$wheel")
@@ -184,13 +214,19 @@ for wheel in "${here[@]}"; do
     [ "$line" = 1.26 ] && [ "$tag" = "$oldest" ] && [ "${QUILLROW_TEST_EXTRAS:-yes}" != no ] && with_xarray=yes
     echo "== CPython $version, NumPy $line: $(basename "$wheel")"
     result=failed
-    if "$python" -m venv "$venv" >"$log" 2>&1 &&
-      "$venv/bin/python" -m pip install -q "${packages[@]}" "$wheel" >>"$log" 2>&1; then
+    if [[ $line == *-nogil && -x $venv/bin/python ]] || {
+      "$python" -m venv "$venv" >"$log" 2>&1 &&
+        "$venv/bin/python" -m pip install -q "${packages[@]}" "$wheel" >>"$log" 2>&1
+    }; then
+      if [ $free_threaded = yes ] && [[ $line != *-nogil ]] && [ "${QUILLROW_TEST_EXTRAS:-yes}" != no ]; then
+        install_extras_as_far_as_they_go "$venv" "$log"
+      fi
       if [ "$with_xarray" = yes ] && ! "$venv/bin/python" -m pip install -q "${packages[0]}" \
         "xarray>=2025.1.2" "dask[array,distributed]" flox >>"$log" 2>&1; then
         echo "== no xarray beside NumPy $line: the xarray engine's tests are skipped"
       fi
       numpy=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')
+      [ "$line" = 2-nogil ] && numpy+=" PYTHON_GIL=0"
       # The arrays of this machine's kernel, for the runs on other machines,
       # which start with them.
       if [ -z "$digests" ] && [ "$where" = native ]; then
