@@ -441,5 +441,7 @@ def test_threads_without_the_gil_read_side_by_side(sts_file, threads):
         sts_file(),
     ]
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}  # the import alone decides
-    out = run_python(NO_GIL_STRESS, str(threads), str(12000 // threads), *good, *failing, env=env, timeout=300)
+    out = run_python(
+        NO_GIL_STRESS, str(threads), str(12000 // threads), *good, *failing, env=env, timeout=300
+    )
     assert out.stdout.split() == ["ok"]
