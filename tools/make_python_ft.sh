@@ -5,7 +5,7 @@
 # installed outside the checkout, keyed by a hash of its recipe:
 #   ~/.cache/quillrow/python3.13t-<version>-<hash of the recipe>/
 # so that a changed recipe makes a new interpreter and an unchanged one costs
-# nothing.  The build takes about 6 minutes on two cores.
+# nothing.  The build takes about 9 minutes on two busy cores.
 #   tools/make_python_ft.sh               prints the interpreter, made if missing
 #   tools/make_python_ft.sh --cache-only  only makes it, if missing, and prints
 #       nothing: the test command runs this in the background from its start.

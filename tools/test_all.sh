@@ -33,7 +33,7 @@ if ((${#roots[@]})); then
 fi
 
 # The free-threaded CPython 3.13 of the cp313t wheel (tools/make_python_ft.sh):
-# built once, in about 6 minutes, and cached; made in the background from the
+# built once, in about 9 minutes, and cached; made in the background from the
 # start like the roots (its log: build/python-ft-cache.log), and the wheels
 # step waits for it.
 mkdir -p build
