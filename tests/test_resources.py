@@ -6,6 +6,7 @@ import gc
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -56,12 +57,15 @@ def counts():
 """
 
 
-def run_python(code: str, *args: str, timeout: int = 120) -> subprocess.CompletedProcess:
+def run_python(
+    code: str, *args: str, timeout: int = 120, env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter that imports quillrow from where this one does."""
     import quillrow
 
     here = os.path.dirname(quillrow.__file__)
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))}
+    base = os.environ if env is None else env
+    env = {**base, "PYTHONPATH": os.pathsep.join(filter(None, [here, base.get("PYTHONPATH")]))}
     out = subprocess.run(
         [sys.executable, "-c", COUNTS + textwrap.dedent(code), *args],
         capture_output=True,
@@ -361,4 +365,83 @@ THREADS = (
 def test_threads_on_first_use_share_the_one_time_objects(sts_file, attempt):
     rows = 50 + 300 * attempt
     out = run_python(THREADS, sts_file(*[ROW] * rows), str(rows))
+    assert out.stdout.split() == ["ok"]
+
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+# Threads without the GIL, in a fresh process: all race on the first call
+# (NumPy's import, the one-time objects, the descriptor cache), then each
+# makes hundreds of calls on good and failing files in a shuffled order.
+# Every result must be bit-equal to the main thread's own read afterwards;
+# descriptors and mappings must not grow, nor resident memory once every
+# thread's heap has grown to its working size in the first half.
+NO_GIL_STRESS = """
+import hashlib, random, sys, threading
+from quillrow import read_sts
+assert not sys._is_gil_enabled(), "importing quillrow enabled the GIL"
+paths, count, calls = sys.argv[3:], int(sys.argv[1]), int(sys.argv[2])
+
+def outcome(path):
+    try:
+        timestamps, values = read_sts(path)
+    except ValueError as error:
+        return "ValueError: " + str(error)
+    return hashlib.sha256(timestamps.tobytes() + values.tobytes() + str(values.shape).encode()).hexdigest()
+
+def rss():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGESIZE")
+
+first_call = threading.Barrier(count)
+halfway = threading.Barrier(count + 1)
+seen, errors = [[] for _ in range(count)], []
+
+def work(i):
+    order = random.Random(i).choices(range(len(paths)), k=calls)
+    try:
+        first_call.wait()
+        for n, k in enumerate(order):
+            if n == calls // 2:
+                halfway.wait()  # the main thread notes the resources
+                halfway.wait()
+            seen[i].append((k, outcome(paths[k])))
+    except BaseException as error:
+        errors.append(repr(error))
+        halfway.abort()
+
+threads = [threading.Thread(target=work, args=(i,)) for i in range(count)]
+for thread in threads:
+    thread.start()
+halfway.wait()
+before = counts(), rss()
+halfway.wait()
+for thread in threads:
+    thread.join()
+assert not errors, errors
+after = counts(), rss()
+assert after[0] == before[0], (before, after)
+assert after[1] - before[1] < (16 << 20), (before, after)
+expected = [outcome(path) for path in paths]
+wrong = [(k, got) for results in seen for k, got in results if got != expected[k]]
+assert not wrong, wrong[:3]
+assert sum(map(len, seen)) == count * calls
+assert not sys._is_gil_enabled()
+print("ok")
+"""
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
+@pytest.mark.parametrize("threads", [4, 8, 16])
+def test_threads_without_the_gil_read_side_by_side(sts_file, threads):
+    good = [sts_file(*[row_with(7 + i % 11, b"%d.25" % i)] * (40 + 97 * i)) for i in range(6)]
+    failing = [
+        sts_file(ROW, row_with(1, b"x")),
+        sts_file(*[ROW] * 300, ROW + b" 12"),
+        sts_file(),
+    ]
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}  # the import alone decides
+    out = run_python(
+        NO_GIL_STRESS, str(threads), str(12000 // threads), *good, *failing, env=env, timeout=300
+    )
     assert out.stdout.split() == ["ok"]

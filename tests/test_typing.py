@@ -82,8 +82,9 @@ def test_mypy_strict_uses_the_installed_stub(tmp_path):
     revealed = [line for line in good if "Revealed type" in line]
     assert len(revealed) == 1, out.stdout
     assert re.search(
-        r"tuple\[numpy\.ndarray\[tuple\[int\], numpy\.dtype\[numpy\.datetime64.*\]\], "
-        r"numpy\.ndarray\[tuple\[int, int\], numpy\.dtype\[numpy\.floating\[.*32Bit\]\]\]\]",
+        r"tuple\[numpy\.ndarray\[tuple\[(builtins\.)?int\], numpy\.dtype\[numpy\.datetime64.*\]\], "
+        r"numpy\.ndarray\[tuple\[(builtins\.)?int, (builtins\.)?int\], "
+        r"numpy\.dtype\[numpy\.floating\[.*32Bit\]\]\]\]",
         revealed[0],
     ), revealed[0]
 

@@ -13,7 +13,9 @@
 #   tools/build_wheels.sh          build, then check
 #   tools/build_wheels.sh --check  check the wheels already in wheelhouse/
 # The interpreters are CPython 3.11, 3.12 and 3.13, found in pyenv's versions
-# or on PATH as python3.X; QUILLROW_PYTHONS="3.11 3.13" narrows the list.
+# or on PATH as python3.X, and the free-threaded CPython 3.13t that
+# tools/make_python_ft.sh builds once (its wheel is tagged cp313t);
+# QUILLROW_PYTHONS="3.11 3.13" narrows the list.
 # Two more wheels come from Debian roots (tools/build_in_root.sh): CPython
 # 3.11 for aarch64, built under qemu-user emulation with the same zig, and
 # CPython 3.14 for x86-64, built by this script run inside Debian sid.  They
@@ -28,7 +30,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 check_only=false
 [ "${1:-}" = --check ] && check_only=true
-read -r -a versions <<<"${QUILLROW_PYTHONS:-3.11 3.12 3.13}"
+read -r -a versions <<<"${QUILLROW_PYTHONS:-3.11 3.12 3.13 3.13t}"
 # Roots that build one wheel each, when named: arm64-bookworm (CPython 3.11
 # for aarch64, under qemu-user emulation), amd64-sid (CPython 3.14 for x86-64).
 read -r -a roots <<<"${QUILLROW_ROOTS-arm64-bookworm amd64-sid}"
@@ -55,8 +57,12 @@ if ((${#roots[@]})) && ! command -v aarch64-linux-gnu-objdump >/dev/null; then
   fi
 fi
 
-find_python() {  # newest pyenv CPython X.Y.*, else python X.Y on PATH
+find_python() {  # newest pyenv CPython X.Y.*, else python X.Y on PATH; 3.13t is built
   local version=$1 dir best=""
+  if [ "$version" = 3.13t ]; then
+    bash tools/make_python_ft.sh
+    return
+  fi
   if command -v pyenv >/dev/null; then
     for dir in "$(pyenv root)"/versions/"$version".*; do
       [[ $(basename "$dir") =~ ^$version\.[0-9]+$ && -x $dir/bin/python ]] && best="$dir/bin/python"

@@ -11,7 +11,12 @@
 #                                 benchmark's naive reader; and what the Debian roots
 #                                 of the aarch64 and CPython 3.14 wheels need
 #                                 (tools/make_root.sh): debootstrap, qemu-user-static
-#                                 and binfmt-support, and binutils for aarch64.
+#                                 and binfmt-support, and binutils for aarch64;
+#                                 and what the free-threaded CPython 3.13 of
+#                                 the cp313t wheel is built with
+#                                 (tools/make_python_ft.sh): make, curl, and
+#                                 the headers of ssl, zlib, lzma, bz2, ctypes
+#                                 and sqlite3.
 #                                 Installed here, before the test command starts
 #                                 making the roots in the background, so that no
 #                                 two apt runs meet.
@@ -23,6 +28,8 @@ if [ "${1:-}" = --test ]; then
   # libclang-rt-dev follows Debian's default clang version.
   packages+=(cmake ninja-build binutils clang libclang-rt-dev libgtest-dev libfast-float-dev)
   packages+=(debootstrap binutils-aarch64-linux-gnu)
+  packages+=(make curl xz-utils pkg-config libssl-dev zlib1g-dev liblzma-dev libbz2-dev libffi-dev
+    libsqlite3-dev)
   [ "$(dpkg --print-architecture)" = arm64 ] || packages+=(qemu-user-static binfmt-support)
 fi
 missing=()

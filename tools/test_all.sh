@@ -2,7 +2,8 @@
 # Installs everything, builds, and runs the whole test suite: the format and
 # lint checks (tools/lint.sh), the sdist and the manylinux wheels
 # (tools/build_wheels.sh: x86-64 for each CPython 3.11 to 3.13 of this
-# machine, and two from Debian roots, aarch64 for CPython 3.11 under
+# machine and for a free-threaded CPython 3.13t built once from source
+# (tools/make_python_ft.sh), and two from Debian roots, aarch64 for CPython 3.11 under
 # qemu-user emulation and x86-64 for CPython 3.14), the Python tests against
 # each installed wheel (tools/test_wheels.sh: under NumPy 1.26 and 2 here, NumPy
 # 2 in the roots), the C++ unit tests, the same suites under ASan + UBSan, a
@@ -30,6 +31,13 @@ if ((${#roots[@]})); then
     bash tools/make_root.sh --cache-only "${target%-*}" "${target#*-}" >"build/roots-cache-$target.log" 2>&1 &
   done
 fi
+
+# The free-threaded CPython 3.13 of the cp313t wheel (tools/make_python_ft.sh):
+# built once, in about 9 minutes, and cached; made in the background from the
+# start like the roots (its log: build/python-ft-cache.log), and the wheels
+# step waits for it.
+mkdir -p build
+bash tools/make_python_ft.sh --cache-only >build/python-ft-cache.log 2>&1 &
 
 status=0
 summary=()

@@ -8,6 +8,8 @@
 # interpreter run the whole suite under NumPy 2 (the examples, the stub
 # check with mypy --strict, the checks of the wheel itself; the oldest also
 # builds the sdist from source), and the stub check runs under NumPy 1.26 too.
+# The free-threaded cp313t wheel runs the whole suite under NumPy 2 with
+# PYTHON_GIL=0, with the optional packages that have wheels for it.
 # Wheels for what this machine is not are tested in Debian roots
 # (tools/make_root.sh), by this same script run inside: the aarch64 wheel in
 # an arm64 root under qemu-user emulation, the CPython 3.14 wheel in a sid
@@ -39,8 +41,12 @@ if ((${#wheels[@]} == 0)); then
   exit 1
 fi
 
-python_for() {  # the interpreter of a cp3XY tag: pyenv's newest, else on PATH
+python_for() {  # the interpreter of a cp3XY tag: pyenv's newest, else on PATH; 3.13t is built
   local version=$1 dir best=""
+  if [ "$version" = 3.13t ]; then
+    bash tools/make_python_ft.sh
+    return
+  fi
   if command -v pyenv >/dev/null; then
     for dir in "$(pyenv root)"/versions/"$version".*; do
       [[ $(basename "$dir") =~ ^$version\.[0-9]+$ && -x $dir/bin/python ]] && best="$dir/bin/python"
@@ -49,10 +55,11 @@ python_for() {  # the interpreter of a cp3XY tag: pyenv's newest, else on PATH
   [ -n "$best" ] || best=$(command -v "python$version" || true)
   echo "$best"
 }
-version_of() {  # the X.Y of a wheel's cp3XY tag
+version_of() {  # X.Y of a wheel's ABI tag cp3XY, X.Yt of a free-threaded cp3XYt
   local tag
-  tag=$(grep -oE -- '-cp3[0-9]+-' <<<"$1" | head -1 | tr -d -- -cp)
-  echo "3.${tag#3}"
+  tag=$(basename "$1" | cut -d- -f4)
+  tag=${tag#cp3}
+  echo "3.$tag"
 }
 
 # Which wheels run here and which in a root: the aarch64 ones in the arm64
@@ -151,12 +158,47 @@ start_roots() {
 # Without a wheel for this machine there are no digests to wait for.
 ((${#here[@]})) || start_roots
 
+# install_extras_as_far_as_they_go VENV LOG: the optional packages of the
+# tests, from wheels only: for a free-threaded interpreter some have none
+# (their tests skip, naming what is missing), and building one from source
+# could take longer than the whole suite.  Three small ones that Dask needs
+# are the exception: they build from source in seconds (and pip keeps the
+# wheels it builds).  zarr and h5netcdf are left out from the start (numcodecs
+# and h5py have no cp313t wheel): one pip run installs the rest, and only if
+# that fails is each package tried alone, which costs minutes.
+install_extras_as_far_as_they_go() {
+  local venv=$1 log=$2 requirement missing=(zarr h5netcdf)
+  local pip=("$venv/bin/python" -m pip install -q --only-binary :all: --no-binary pyyaml,tornado,msgpack)
+  "${pip[@]}" 'numpy>=2,<3' -r <(grep -vE '^(zarr|h5netcdf)' tests/requirements-extras.txt) >>"$log" 2>&1 && {
+    echo "== not installed in $(basename "$venv"), having no wheel for it: ${missing[*]}"
+    return
+  }
+  missing=()
+  while read -r requirement; do
+    [[ -z $requirement || $requirement == \#* ]] && continue
+    "${pip[@]}" 'numpy>=2,<3' "$requirement" >>"$log" 2>&1 || missing+=("$requirement")
+  done <tests/requirements-extras.txt
+  echo "== not installed in $(basename "$venv"), having no wheel for it: ${missing[*]}"
+}
+
 for wheel in "${here[@]}"; do
-  tag=$(grep -oE -- '-cp3[0-9]+-' <<<"$wheel" | head -1 | tr -d -- -cp)
-  version="3.${tag#3}"
+  version=$(version_of "$wheel")
+  tag=$(tr -d .t <<<"$version")
+  # A free-threaded interpreter (3.13t) runs the suite with PYTHON_GIL=0,
+  # which keeps the GIL off whatever else the tests import.  Once, not also
+  # as the import leaves the interpreter: a whole run costs about 4 minutes
+  # there, and the free-threaded stress test (tests/test_resources.py) runs
+  # its processes without PYTHON_GIL and checks that importing quillrow
+  # leaves the GIL off.
+  free_threaded=no
+  [[ $version == *t ]] && free_threaded=yes
   python=$(python_for "$version")
   lines=(2)
   [[ $version == 3.11 || $version == 3.12 ]] && lines=(1.26 2)
+  # Wheels only there: the newest NumPy may have none for it, and pip would
+  # build that one from source for minutes rather than take an older one.
+  binary_only=()
+  [ $free_threaded = yes ] && binary_only=(--only-binary :all:)
   [ -n "${QUILLROW_NUMPY_LINES:-}" ] && read -r -a lines <<<"$QUILLROW_NUMPY_LINES"
   for line in "${lines[@]}"; do
     venv="$venvs/py$version-np$line"
@@ -167,8 +209,11 @@ for wheel in "${here[@]}"; do
     esac
     packages+=(pytest)
     extra_env=()
+    [ $free_threaded = yes ] && extra_env=(PYTHON_GIL=0)
     if [ "${QUILLROW_TEST_EXTRAS:-yes}" = no ]; then
       :
+    elif [ $free_threaded = yes ]; then
+      extra_env+=("QUILLROW_WHEEL=$root/$wheel")
     elif [ "$line" = 2 ] && [[ $tag == "$oldest" || $tag == "$newest" ]]; then
       packages+=(-r tests/requirements-extras.txt)
       extra_env=("QUILLROW_WHEEL=$root/$wheel")
@@ -185,12 +230,16 @@ for wheel in "${here[@]}"; do
     echo "== CPython $version, NumPy $line: $(basename "$wheel")"
     result=failed
     if "$python" -m venv "$venv" >"$log" 2>&1 &&
-      "$venv/bin/python" -m pip install -q "${packages[@]}" "$wheel" >>"$log" 2>&1; then
+      "$venv/bin/python" -m pip install -q "${binary_only[@]}" "${packages[@]}" "$wheel" >>"$log" 2>&1; then
+      if [ $free_threaded = yes ] && [ "${QUILLROW_TEST_EXTRAS:-yes}" != no ]; then
+        install_extras_as_far_as_they_go "$venv" "$log"
+      fi
       if [ "$with_xarray" = yes ] && ! "$venv/bin/python" -m pip install -q "${packages[0]}" \
         "xarray>=2025.1.2" "dask[array,distributed]" flox >>"$log" 2>&1; then
         echo "== no xarray beside NumPy $line: the xarray engine's tests are skipped"
       fi
       numpy=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')
+      [ $free_threaded = yes ] && numpy+=" PYTHON_GIL=0"
       # The arrays of this machine's kernel, for the runs on other machines,
       # which start with them.
       if [ -z "$digests" ] && [ "$where" = native ]; then

@@ -96,9 +96,16 @@ int module_exec(PyObject* module) {
   return result == nullptr ? -1 : 0;
 }
 
+// A free-threaded interpreter would enable the GIL again on import unless the
+// module says it does without: every process-wide value is made once under
+// its own lock and read through atomics, and a call shares nothing else.
 PyModuleDef_Slot SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
     {0, nullptr},
+#endif
     {0, nullptr},
     {0, nullptr},
 };

@@ -1,7 +1,8 @@
 #include "numpy_bridge/numpy_api.hpp"
 
 #include <array>
-#include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -121,10 +122,32 @@ struct DatetimeCache {
 };
 DatetimeCache DTYPES;
 
-// Byte offset of `c_metadata` in a descriptor object: NumPy 2 (C-API feature
-// version 0x12 and later) grew the descriptor.
+// The head of a datetime descriptor object as NumPy lays it out, up to
+// `c_metadata`: NumPy 1's, and NumPy 2's (C-API feature version 0x12 and
+// later), which grew the descriptor.  Both begin with the interpreter's own
+// object header, whose size is the build's: 16 bytes with the GIL, 32 in a
+// free-threaded build, which moves every field after it.
+struct DescrHeadV1 {
+  PyObject_HEAD PyTypeObject* typeobj;
+  char kind, type, byteorder, flags;
+  int type_num, elsize, alignment;
+  void *subarray, *fields, *names, *f, *metadata, *c_metadata;
+};
+struct DescrHeadV2 {
+  PyObject_HEAD PyTypeObject* typeobj;
+  char kind, type, byteorder, former_flags;
+  int type_num;
+  std::uint64_t flags;
+  Py_ssize_t elsize, alignment;
+  void *metadata, *hash, *reserved_null[2], *subarray, *fields, *names, *c_metadata;
+};
+#if !defined(Py_GIL_DISABLED) && UINTPTR_MAX == UINT64_MAX
+static_assert(offsetof(DescrHeadV1, c_metadata) == 80 && offsetof(DescrHeadV2, c_metadata) == 112,
+              "NumPy's descriptor layout on 64-bit builds with the GIL");
+#endif
+
 std::size_t c_metadata_offset(unsigned version) {
-  return version >= 0x12 ? 112 : 80;
+  return version >= 0x12 ? offsetof(DescrHeadV2, c_metadata) : offsetof(DescrHeadV1, c_metadata);
 }
 
 // The datetime metadata that `c_metadata` points to: an auxiliary-data header
