@@ -92,24 +92,11 @@ const RowKernel* choose_by_features() noexcept {
 
 #if defined(QUILLROW_KERNEL_SWITCH)
 // The kernel QUILLROW_ROW_KERNEL names, in a build with the kernel switch;
-// nullptr when it is unset or empty.  A name that is no entry, or an entry
-// this machine cannot run, fails: a silent fallback would let a test run
-// on another kernel than the one it names.
+// nullptr when it is unset or empty.
 const RowKernel* choose_by_switch() {
   const char* const wanted = std::getenv("QUILLROW_ROW_KERNEL");
   if (wanted == nullptr || *wanted == '\0') return nullptr;
-  const RowKernel* named = nullptr;
-  Text runnable;
-  for (const RowKernel* kernel : ROW_KERNELS) {
-    if (kernel->name == wanted) named = kernel;
-    if (!kernel_supported(*kernel)) continue;
-    if (!runnable.empty()) runnable += ", ";
-    runnable += kernel->name;
-  }
-  if (named != nullptr && kernel_supported(*named)) return named;
-  internal_failure(concat("QUILLROW_ROW_KERNEL=", wanted, ": ",
-                          named == nullptr ? "no row kernel has that name" : "this machine cannot run that row kernel",
-                          "; it can run ", runnable));
+  return &row_kernel_named(wanted);
 }
 #endif
 
@@ -133,6 +120,25 @@ std::span<const RowKernel* const> row_kernels() noexcept {
 
 bool kernel_supported(const RowKernel& kernel) noexcept {
   return (supported_features() & kernel.needs) == kernel.needs;
+}
+
+// A name that is no entry, or an entry this machine cannot run, fails: a
+// silent fallback would let a test run on another kernel than the one it
+// names.
+const RowKernel& row_kernel_named(std::string_view name) {
+  const RowKernel* named = nullptr;
+  Text runnable;
+  for (const RowKernel* kernel : ROW_KERNELS) {
+    if (kernel->name == name) named = kernel;
+    if (!kernel_supported(*kernel)) continue;
+    if (!runnable.empty()) runnable += ", ";
+    runnable += kernel->name;
+  }
+  if (named != nullptr && kernel_supported(*named)) return *named;
+  internal_failure(
+      concat("QUILLROW_ROW_KERNEL=", name, ": ",
+             named == nullptr ? "no row kernel has that name" : "this machine cannot run that row kernel",
+             "; it can run ", runnable));
 }
 
 const RowKernel& active_row_kernel() {

@@ -3,7 +3,7 @@
 namespace quillrow::sts {
 
 FileFault row_fault(std::string_view path, std::uint64_t line_number, std::string_view what,
-                             std::string_view name) {
+                    std::string_view name) {
   return FileFault{concat("Invalid file ", path, " at line ", line_number, ": ", what, name)};
 }
 

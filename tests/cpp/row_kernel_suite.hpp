@@ -32,8 +32,8 @@ inline std::string row_kernel_name(const testing::TestParamInfo<const RowKernel*
 
 }  // namespace quillrow::sts
 
-#define QUILLROW_ON_EVERY_ROW_KERNEL(suite)                                                             \
-  INSTANTIATE_TEST_SUITE_P(Kernels, suite,                                                             \
-                           testing::ValuesIn(quillrow::sts::row_kernels().begin(),                     \
-                                             quillrow::sts::row_kernels().end()),                      \
-                           quillrow::sts::row_kernel_name)
+#define QUILLROW_ON_EVERY_ROW_KERNEL(suite)                                                        \
+  INSTANTIATE_TEST_SUITE_P(                                                                        \
+      Kernels, suite,                                                                              \
+      testing::ValuesIn(quillrow::sts::row_kernels().begin(), quillrow::sts::row_kernels().end()), \
+      quillrow::sts::row_kernel_name)

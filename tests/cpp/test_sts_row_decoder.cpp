@@ -25,6 +25,7 @@
 #include "sts/kernel_table.hpp"
 #include "sts/row_decoder.hpp"
 #include "sts/timestamp.hpp"
+#include "support/internal_failure.hpp"
 
 namespace {
 
@@ -269,8 +270,7 @@ TEST_P(RowDecoder, RowsOfEveryShapeMatchTheReference) {
     RowBuffers rows;
     std::uint64_t line_number = 0;
     const auto fault = decode_data_lines({start, data.size()}, line_number, "mem.sts", rows);
-    const std::string where =
-        std::string(GetParam()->name) + ", file " + std::to_string(file) + ":\n" + data;
+    const std::string where = std::string(GetParam()->name) + ", file " + std::to_string(file) + ":\n" + data;
     ASSERT_EQ(fault.has_value(), faulty != 0) << where;
     if (fault) {
       EXPECT_EQ(line_number, faulty) << where;
@@ -335,6 +335,32 @@ TEST_P(RowDecoder, LastLineEndingAtAnUnreadablePage) {
   }
   expect_kernel_ran(*GetParam());
   munmap(mapped, 2 * page);
+}
+
+// The kernel switch takes the entry of the name it is given, and fails for
+// an entry this machine cannot run or a name no entry has, naming the
+// kernels the machine can run: never a silent fallback to another kernel.
+TEST(KernelTable, NamedKernelOrAFailureNamingTheRunnableOnes) {
+  std::string runnable;
+  for (const RowKernel* kernel : row_kernels()) {
+    if (kernel_supported(*kernel)) runnable += (runnable.empty() ? "" : ", ") + std::string(kernel->name);
+  }
+  const auto failure_of = [](std::string_view name) -> std::string {
+    try {
+      return "chose " + std::string(row_kernel_named(name).name);
+    } catch (const InternalFailure& failure) {
+      return std::string(failure.text());
+    }
+  };
+  for (const RowKernel* kernel : row_kernels()) {
+    EXPECT_EQ(failure_of(kernel->name), kernel_supported(*kernel)
+                                            ? "chose " + std::string(kernel->name)
+                                            : "QUILLROW_ROW_KERNEL=" + std::string(kernel->name) +
+                                                  ": this machine cannot run that row kernel; it can run " +
+                                                  runnable);
+  }
+  EXPECT_EQ(failure_of("nonesuch"),
+            "QUILLROW_ROW_KERNEL=nonesuch: no row kernel has that name; it can run " + runnable);
 }
 
 }  // namespace

@@ -241,7 +241,8 @@ struct Steps {
   // checks and reads the mantissa digits, stores four values and returns a
   // bit per lane that did not convert.
   template <unsigned count>
-  static unsigned scientific_group(const BatchToken* tokens, const ScientificLane* lanes, float* out) noexcept {
+  static unsigned scientific_group(const BatchToken* tokens, const ScientificLane* lanes,
+                                   float* out) noexcept {
     const auto control = [&](unsigned a, unsigned b) {
       return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(SCIENTIFIC_DIGITS[lanes[b].shape].data()),
                                  reinterpret_cast<const __m128i*>(SCIENTIFIC_DIGITS[lanes[a].shape].data()));
@@ -283,17 +284,19 @@ struct Steps {
   static void pack_time(const std::uint8_t* sources, std::uint8_t* controls) noexcept {
     std::fill(controls, controls + 64, NONE);
     for (unsigned i = 0; i < 32; ++i) {
-      if (sources[i] != NONE) controls[32 * (sources[i] / 16) + i] = static_cast<std::uint8_t>(sources[i] % 16);
+      if (sources[i] != NONE)
+        controls[32 * (sources[i] / 16) + i] = static_cast<std::uint8_t>(sources[i] % 16);
     }
   }
 
   // The six time fields of a line as three pairs (the first of each pair
   // in the low half): year and day, hour and minute, second and
   // millisecond.
-  [[gnu::always_inline]] static std::array<std::uint64_t, 3> time_fields(const char* line,
-                                                                        const std::uint8_t* controls) noexcept {
+  [[gnu::always_inline]] static std::array<std::uint64_t, 3> time_fields(
+      const char* line, const std::uint8_t* controls) noexcept {
     const __m256i time_digits = _mm256_or_si256(
-        _mm256_shuffle_epi8(broadcast_digits(line), _mm256_load_si256(reinterpret_cast<const __m256i*>(controls))),
+        _mm256_shuffle_epi8(broadcast_digits(line),
+                            _mm256_load_si256(reinterpret_cast<const __m256i*>(controls))),
         _mm256_shuffle_epi8(broadcast_digits(line + 16),
                             _mm256_load_si256(reinterpret_cast<const __m256i*>(controls + 32))));
     const __m256i time = _mm256_madd_epi16(_mm256_maddubs_epi16(time_digits, _mm256_set1_epi16(0x010A)),
@@ -335,7 +338,8 @@ struct Steps {
     const __m256i mantissa =
         _mm256_add_epi64(_mm256_mul_epu32(fours, _mm256_set1_epi64x(10000)), _mm256_srli_epi64(fours, 32));
     return finish_plain_group<count>(mantissa, _mm256_load_pd(group.divisor.data()),
-                                     _mm_load_si128(reinterpret_cast<const __m128i*>(group.sign.data())), out);
+                                     _mm_load_si128(reinterpret_cast<const __m128i*>(group.sign.data())),
+                                     out);
   }
 
   // A group of the exponent form of a line that has the layout's shape,
@@ -343,15 +347,15 @@ struct Steps {
   // bit per lane that did not convert.
   template <unsigned count>
   [[gnu::always_inline]] static unsigned layout_scientific(const LayoutGroup& group, const char* line,
-                                                           const std::int32_t* exponents, float* out) noexcept {
+                                                           const std::int32_t* exponents,
+                                                           float* out) noexcept {
     const auto control = [&](unsigned half) {
       return _mm256_load_si256(reinterpret_cast<const __m256i*>(group.controls.data() + 32 * half));
     };
     const __m256i low = gathered_digits(line + group.body[0], line + group.body[1], control(0));
     const __m256i high = gathered_digits(line + group.body[2], line + group.body[3], control(1));
-    return finish_scientific_group<count>(low, high, exponents,
-                                          _mm_load_si128(reinterpret_cast<const __m128i*>(group.sign.data())),
-                                          out);
+    return finish_scientific_group<count>(
+        low, high, exponents, _mm_load_si128(reinterpret_cast<const __m128i*>(group.sign.data())), out);
   }
 };
 

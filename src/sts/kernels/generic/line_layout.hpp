@@ -23,12 +23,12 @@ struct LayoutGroup {
   // The lanes' byte controls (PLAIN_DIGITS or SCIENTIFIC_DIGITS rows), as
   // the instruction set arranges them.
   alignas(32) std::array<std::uint8_t, 64> controls;
-  alignas(32) std::array<double, 4> divisor;    // plain: 10^(fraction digits) per lane
+  alignas(32) std::array<double, 4> divisor;      // plain: 10^(fraction digits) per lane
   alignas(16) std::array<std::uint32_t, 4> sign;  // the sign bit of each lane
-  std::uint32_t body[4];                        // the lanes' loads, from the line's start
-  std::uint32_t exponent_digits[4];             // exponent form: the exponent's two digits
-  std::int32_t exponent_negative[4];            // exponent form: 0, or -1 for e-XX
-  std::int32_t exponent_offset[4];              // exponent form: subtracted for the fraction digits
+  std::uint32_t body[4];                          // the lanes' loads, from the line's start
+  std::uint32_t exponent_digits[4];               // exponent form: the exponent's two digits
+  std::int32_t exponent_negative[4];              // exponent form: 0, or -1 for e-XX
+  std::int32_t exponent_offset[4];                // exponent form: subtracted for the fraction digits
   bool scientific;
 };
 

@@ -251,8 +251,7 @@ inline constexpr std::size_t FIELDS_PER_ROW = 6 + 1 + VALUES_PER_ROW;
 inline bool window_integer(const char* p, std::uint32_t n, std::int32_t& out) noexcept {
   if (n - 1 >= 8) return false;  // n == 0 wraps around
   constexpr std::uint64_t ZERO_DIGITS = 0x3030303030303030ULL;
-  const std::uint64_t w =
-      (numeric::load_eight(p) << (8 * (8 - n))) | ((ZERO_DIGITS >> (8 * n - 1)) >> 1);
+  const std::uint64_t w = (numeric::load_eight(p) << (8 * (8 - n))) | ((ZERO_DIGITS >> (8 * n - 1)) >> 1);
   if (!numeric::is_eight_digits(w)) return false;
   out = static_cast<std::int32_t>(numeric::eight_digits_value(w));
   return true;
