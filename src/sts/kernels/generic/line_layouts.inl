@@ -96,15 +96,18 @@ template <unsigned count>
   return true;
 }
 
-// The layout of a group of values, or false when they are not all of one
-// kind.
-inline bool layout_group(const char* line, const std::uint32_t* first, const std::uint32_t* last,
-                         unsigned count, LayoutGroup& group, std::uint32_t& span) noexcept {
-  ValueShape shapes[4];
+// Whether the `count` values of a group all have one shape a vector step
+// takes.
+inline bool one_shape(const ValueShape* shapes, unsigned count) noexcept {
   for (unsigned i = 0; i < count; ++i) {
-    shapes[i] = value_shape(line, first[i], last[i]);
     if (shapes[i].kind == ValueShape::unusable || shapes[i].kind != shapes[0].kind) return false;
   }
+  return true;
+}
+
+// The layout of a group of `count` values of one shape.
+inline void layout_group(const char* line, const ValueShape* shapes, unsigned count, LayoutGroup& group,
+                         std::uint32_t& span) noexcept {
   group.scientific = shapes[0].kind == ValueShape::scientific;
   std::uint8_t lanes[4][16];
   std::memset(lanes, NONE, sizeof lanes);
@@ -135,16 +138,15 @@ inline bool layout_group(const char* line, const std::uint32_t* first, const std
     }
   }
   Steps::pack_group(lanes, group.scientific, group.controls.data());
-  return true;
 }
 
 // The layout of a line the window has decoded: `lf` is its LF's place,
 // `first` and `last` its eighteen fields' starts and ends; the line has
 // room for 128 bytes, or 256 when longer than 128.  False when the line's
-// fields are not all of a shape the layout takes.
+// fields are not all of a shape the layout takes; `layout` is then left as
+// it was, so that a line without a layout evicts no kept one.
 inline bool learn_layout(const char* line, std::uint32_t lf, const std::uint32_t* first,
                          const std::uint32_t* last, LineLayout& layout) noexcept {
-  layout.length = 0;
   if (lf + 1 >= LAYOUT_BYTES) return false;  // lf + 1 is a byte below
   std::uint8_t time_sources[32];
   std::memset(time_sources, NONE, sizeof time_sources);
@@ -159,12 +161,14 @@ inline bool learn_layout(const char* line, std::uint32_t lf, const std::uint32_t
       time_sources[lane_start + i] = static_cast<std::uint8_t>(from);
     }
   }
+  ValueShape shapes[VALUES_PER_ROW];
+  for (unsigned i = 0; i < VALUES_PER_ROW; ++i)
+    shapes[i] = value_shape(line, first[7 + i], last[7 + i]);
+  if (!one_shape(shapes, 4) || !one_shape(shapes + 4, 4) || !one_shape(shapes + 8, 3)) return false;
   std::uint32_t span = 32;
-  if (!layout_group(line, first + 7, last + 7, 4, layout.groups[0], span) ||
-      !layout_group(line, first + 11, last + 11, 4, layout.groups[1], span) ||
-      !layout_group(line, first + 15, last + 15, 3, layout.groups[2], span)) {
-    return false;
-  }
+  layout_group(line, shapes, 4, layout.groups[0], span);
+  layout_group(line, shapes + 4, 4, layout.groups[1], span);
+  layout_group(line, shapes + 8, 3, layout.groups[2], span);
   Steps::pack_time(time_sources, layout.time_controls.data());
   layout.chunks = static_cast<std::uint32_t>((lf + LAYOUT_CHUNK) / LAYOUT_CHUNK);
   layout.span = std::max(span, static_cast<std::uint32_t>(LAYOUT_CHUNK) * layout.chunks);
