@@ -122,6 +122,7 @@ bool kernel_supported(const RowKernel& kernel) noexcept {
   return (supported_features() & kernel.needs) == kernel.needs;
 }
 
+#if defined(QUILLROW_KERNEL_SWITCH)
 // A name that is no entry, or an entry this machine cannot run, fails: a
 // silent fallback would let a test run on another kernel than the one it
 // names.
@@ -140,6 +141,7 @@ const RowKernel& row_kernel_named(std::string_view name) {
              named == nullptr ? "no row kernel has that name" : "this machine cannot run that row kernel",
              "; it can run ", runnable));
 }
+#endif
 
 const RowKernel& active_row_kernel() {
   const RowKernel* kernel = active_kernel.load(std::memory_order_relaxed);

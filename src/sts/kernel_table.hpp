@@ -48,10 +48,13 @@ std::span<const RowKernel* const> row_kernels() noexcept;
 // Whether this processor and operating system can run the kernel.
 bool kernel_supported(const RowKernel& kernel) noexcept;
 
-// The entry named `name` (the value of QUILLROW_ROW_KERNEL, for the kernel
-// switch), if this machine can run it; otherwise an internal failure whose
-// text names the kernels it can run.
+#if defined(QUILLROW_KERNEL_SWITCH)
+// The kernel switch's choice: the entry named `name` (the value of
+// QUILLROW_ROW_KERNEL), if this machine can run it; otherwise an internal
+// failure whose text names the kernels it can run.  Release builds have no
+// kernel switch, and not a byte of its text.
 const RowKernel& row_kernel_named(std::string_view name);
+#endif
 
 // The kernel the row decoder uses now, chosen at the first call.  With the
 // kernel switch, a QUILLROW_ROW_KERNEL that names no entry, or one this

@@ -337,6 +337,7 @@ TEST_P(RowDecoder, LastLineEndingAtAnUnreadablePage) {
   munmap(mapped, 2 * page);
 }
 
+#if defined(QUILLROW_KERNEL_SWITCH)
 // The kernel switch takes the entry of the name it is given, and fails for
 // an entry this machine cannot run or a name no entry has, naming the
 // kernels the machine can run: never a silent fallback to another kernel.
@@ -362,5 +363,6 @@ TEST(KernelTable, NamedKernelOrAFailureNamingTheRunnableOnes) {
   EXPECT_EQ(failure_of("nonesuch"),
             "QUILLROW_ROW_KERNEL=nonesuch: no row kernel has that name; it can run " + runnable);
 }
+#endif
 
 }  // namespace
