@@ -265,6 +265,35 @@ struct Steps {
     return failed;
   }
 
+  // The shape of a line (its bytes, each digit as '0', zeros past its LF)
+  // and its slack (9 for a digit, 0 for any other byte, 0xFF past the LF).
+  static void write_shape(const char* line, std::uint32_t lf, std::uint32_t chunks, std::uint8_t* shape,
+                          std::uint8_t* slack) noexcept {
+    const __m256i zero_digit = _mm256_set1_epi8('0');
+    const __m256i nine = _mm256_set1_epi8(9);
+    for (std::uint32_t v = 0; v < LAYOUT_BYTES / 32; ++v) {
+      auto* const shape_at = reinterpret_cast<__m256i*>(shape + 32 * v);
+      auto* const slack_at = reinterpret_cast<__m256i*>(slack + 32 * v);
+      if (v >= chunks) {
+        _mm256_store_si256(shape_at, _mm256_setzero_si256());
+        _mm256_store_si256(slack_at, _mm256_set1_epi8(-1));
+        continue;
+      }
+      const __m256i bytes = load_vector(line + 32 * v);
+      const __m256i values = _mm256_sub_epi8(bytes, zero_digit);
+      const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(values, nine), values);
+      // Bytes past the LF: index > lf.
+      const __m256i index =
+          _mm256_add_epi8(_mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+                                           20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31),
+                          _mm256_set1_epi8(static_cast<char>(32 * v)));
+      const __m256i past =
+          _mm256_cmpeq_epi8(_mm256_max_epu8(index, _mm256_set1_epi8(static_cast<char>(lf + 1))), index);
+      _mm256_store_si256(shape_at, _mm256_andnot_si256(past, _mm256_blendv_epi8(bytes, zero_digit, digit)));
+      _mm256_store_si256(slack_at, _mm256_or_si256(past, _mm256_and_si256(digit, nine)));
+    }
+  }
+
   // Whether the line at `line` (with room for `chunks` chunks) differs
   // from `shape` only where `slack` allows.
   [[gnu::always_inline]] static bool matches_shape(const std::uint8_t* shape, const std::uint8_t* slack,

@@ -30,6 +30,9 @@ namespace QUILLROW_KERNEL_NAMESPACE {
 namespace {
 
 // The layout operations of a kernel's Steps:
+// - write_shape(line, lf, chunks, shape, slack): the LAYOUT_BYTES bytes of
+//   a line's shape and slack (LineLayout), from its first chunks *
+//   LAYOUT_CHUNK bytes, its LF at `lf`;
 // - matches_shape(shape, slack, chunks, line): whether the line's first
 //   chunks * LAYOUT_CHUNK bytes XORed with the shape's exceed the slack
 //   nowhere;
@@ -48,6 +51,7 @@ template <class S>
 concept LayoutSteps = requires(const std::uint8_t* bytes, std::uint8_t* controls, std::uint32_t n,
                                const char* line, const std::uint8_t (*lanes)[16], const LayoutGroup& group,
                                const std::int32_t* exponents, float* out) {
+  { S::write_shape(line, n, n, controls, controls) } -> std::same_as<void>;
   { S::matches_shape(bytes, bytes, n, line) } -> std::same_as<bool>;
   { S::pack_time(bytes, controls) } -> std::same_as<void>;
   { S::time_fields(line, bytes) } -> std::same_as<std::array<std::uint64_t, 3>>;
@@ -162,9 +166,12 @@ inline bool learn_layout(const char* line, std::uint32_t lf, const std::uint32_t
     }
   }
   ValueShape shapes[VALUES_PER_ROW];
-  for (unsigned i = 0; i < VALUES_PER_ROW; ++i)
-    shapes[i] = value_shape(line, first[7 + i], last[7 + i]);
-  if (!one_shape(shapes, 4) || !one_shape(shapes + 4, 4) || !one_shape(shapes + 8, 3)) return false;
+  for (unsigned group = 0; group < 3; ++group) {
+    const unsigned count = group < 2 ? 4 : 3;
+    for (unsigned i = 4 * group; i < 4 * group + count; ++i)
+      shapes[i] = value_shape(line, first[7 + i], last[7 + i]);
+    if (!one_shape(shapes + 4 * group, count)) return false;
+  }
   std::uint32_t span = 32;
   layout_group(line, shapes, 4, layout.groups[0], span);
   layout_group(line, shapes + 4, 4, layout.groups[1], span);
@@ -172,12 +179,7 @@ inline bool learn_layout(const char* line, std::uint32_t lf, const std::uint32_t
   Steps::pack_time(time_sources, layout.time_controls.data());
   layout.chunks = static_cast<std::uint32_t>((lf + LAYOUT_CHUNK) / LAYOUT_CHUNK);
   layout.span = std::max(span, static_cast<std::uint32_t>(LAYOUT_CHUNK) * layout.chunks);
-  for (std::uint32_t i = 0; i < LAYOUT_BYTES; ++i) {
-    const bool past = i > lf;
-    const bool digit = !past && numeric::is_digit(line[i]);
-    layout.shape[i] = past ? 0 : digit ? '0' : static_cast<std::uint8_t>(line[i]);
-    layout.slack[i] = past ? 0xFF : digit ? 9 : 0;
-  }
+  Steps::write_shape(line, lf, layout.chunks, layout.shape.data(), layout.slack.data());
   layout.length = lf + 1;
   return true;
 }

@@ -24,8 +24,8 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
-#include <optional>
 
 #include "sts/numeric/digit_words.hpp"
 
@@ -36,22 +36,6 @@ inline constexpr unsigned PLAIN_MAX_DIGITS = 8;
 inline constexpr unsigned PLAIN_MAX_FRACTION = 7;
 // The longest body of a short plain decimal: its digits and a full stop.
 inline constexpr unsigned PLAIN_MAX_BODY = PLAIN_MAX_DIGITS + 1;
-
-// The place of the full stop of a short plain decimal body of n bytes (n
-// when it has none), or nothing for a body of another shape.
-inline std::optional<std::uint32_t> short_plain_point(const char* body, std::uint32_t n) noexcept {
-  if (n == 0 || n > PLAIN_MAX_BODY) return std::nullopt;
-  std::uint32_t point = n;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    if (numeric::is_digit(body[i])) continue;
-    if (body[i] != '.' || point != n) return std::nullopt;
-    point = i;
-  }
-  const std::uint32_t digits = point < n ? n - 1 : n;
-  const std::uint32_t fraction = point < n ? n - 1 - point : 0;
-  if (digits == 0 || digits > PLAIN_MAX_DIGITS || fraction > PLAIN_MAX_FRACTION) return std::nullopt;
-  return point;
-}
 
 // The shortest and longest body of the exponent form.
 inline constexpr unsigned SCIENTIFIC_MIN_BODY = 7;
@@ -66,15 +50,6 @@ inline bool scientific_symbols(const char* body, std::uint64_t n) noexcept {
   const char* const e = body + n - 4;
   return body[1] == '.' && (static_cast<unsigned char>(e[0]) | 0x20) == 'e' && (e[1] == '+' || e[1] == '-') &&
          numeric::is_digit(e[2]) && numeric::is_digit(e[3]);
-}
-
-// Whether a body of n bytes is of the exponent form, every byte checked.
-inline bool is_scientific_body(const char* body, std::uint32_t n) noexcept {
-  if (!scientific_symbols(body, n)) return false;
-  for (std::uint32_t i = 0; i + 4 < n; ++i) {
-    if (i != 1 && !numeric::is_digit(body[i])) return false;
-  }
-  return true;
 }
 
 // A byte control selects byte i of a 16-byte load for i < 16, and a zero
@@ -129,20 +104,42 @@ struct ValueShape {
   bool negative = false;
 };
 
+// Sixteen bytes from the body's start may be loaded.
 inline ValueShape value_shape(const char* line, std::uint32_t first, std::uint32_t last) noexcept {
   ValueShape shape;
   const char* const p = line + first;
   shape.negative = *p == '-';  // fields are never empty
   const std::uint32_t skip = shape.negative || *p == '+' ? 1 : 0;
   shape.body = first + skip;
-  shape.length = last - first - skip;
+  const std::uint32_t n = last - first - skip;
+  shape.length = n;
+  if (n == 0 || n > 16) return shape;
   const char* const body = line + shape.body;
-  if (is_scientific_body(body, shape.length)) {
-    shape.kind = ValueShape::scientific;
-  } else if (const auto point = short_plain_point(body, shape.length)) {
-    shape.kind = ValueShape::plain;
-    shape.point = *point;
+  // A bit per digit and per full stop of the body, eight bytes at a time.
+  const std::uint64_t low = numeric::load_eight(body);
+  const std::uint64_t high = numeric::load_eight(body + 8);
+  const unsigned inside = (1u << n) - 1;
+  const unsigned digits = (numeric::digit_bits(low) | numeric::digit_bits(high) << 8) & inside;
+  const unsigned points = (numeric::equal_byte_bits(low, '.') | numeric::equal_byte_bits(high, '.') << 8) & inside;
+  // The exponent form: digits but for the full stop, the letter and the
+  // exponent's sign.
+  if (n >= SCIENTIFIC_MIN_BODY) {
+    const unsigned symbols = 1u << 1 | 1u << (n - 4) | 1u << (n - 3);
+    if (digits == (inside & ~symbols) && scientific_symbols(body, n)) {
+      shape.kind = ValueShape::scientific;
+      return shape;
+    }
   }
+  // Short plain decimals: at most one full stop, one to eight digits, at
+  // most seven of them after it.
+  if ((digits | points) != inside || std::popcount(points) > 1 || digits == 0 ||
+      std::popcount(digits) > static_cast<int>(PLAIN_MAX_DIGITS)) {
+    return shape;
+  }
+  const auto point = points != 0 ? static_cast<std::uint32_t>(std::countr_zero(points)) : n;
+  if (point < n && n - 1 - point > PLAIN_MAX_FRACTION) return shape;
+  shape.kind = ValueShape::plain;
+  shape.point = point;
   return shape;
 }
 
