@@ -265,6 +265,15 @@ struct Steps {
     return failed;
   }
 
+  // A bit per digit and a bit per full stop among the 16 bytes at `body`.
+  static std::pair<unsigned, unsigned> body_bits(const char* body) noexcept {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body));
+    const __m128i values = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+    return {static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(values, _mm_set1_epi8(9)), values))),
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))))};
+  }
+
   // The shape of a line (its bytes, each digit as '0', zeros past its LF)
   // and its slack (9 for a digit, 0 for any other byte, 0xFF past the LF).
   static void write_shape(const char* line, std::uint32_t lf, std::uint32_t chunks, std::uint8_t* shape,
@@ -284,8 +293,8 @@ struct Steps {
       const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(values, nine), values);
       // Bytes past the LF: index > lf.
       const __m256i index =
-          _mm256_add_epi8(_mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
-                                           20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31),
+          _mm256_add_epi8(_mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18,
+                                           19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31),
                           _mm256_set1_epi8(static_cast<char>(32 * v)));
       const __m256i past =
           _mm256_cmpeq_epi8(_mm256_max_epu8(index, _mm256_set1_epi8(static_cast<char>(lf + 1))), index);
@@ -306,16 +315,12 @@ struct Steps {
     return _mm256_testz_si256(excess, excess) != 0;
   }
 
-  // Arranges the controls of the time fields: byte i of the result (lane
-  // i / 4) takes byte sources[i] of the line (NONE: a zero).  The result
-  // is made of two shuffles, of bytes 0-15 and of bytes 16-31, each
-  // broadcast to both 128-bit lanes.
-  static void pack_time(const std::uint8_t* sources, std::uint8_t* controls) noexcept {
-    std::fill(controls, controls + 64, NONE);
-    for (unsigned i = 0; i < 32; ++i) {
-      if (sources[i] != NONE)
-        controls[32 * (sources[i] / 16) + i] = static_cast<std::uint8_t>(sources[i] % 16);
-    }
+  // Places a time field's digit in the controls of time_fields: byte
+  // `lane_byte` of the result (lane lane_byte / 4) takes byte `from` (below
+  // 32) of the line.  The result is made of two shuffles, of bytes 0-15 and
+  // of bytes 16-31, each broadcast to both 128-bit lanes.
+  static void place_time_digit(std::uint8_t* controls, unsigned lane_byte, std::uint32_t from) noexcept {
+    controls[32 * (from / 16) + lane_byte] = static_cast<std::uint8_t>(from % 16);
   }
 
   // The six time fields of a line as three pairs (the first of each pair
@@ -335,19 +340,18 @@ struct Steps {
             static_cast<std::uint64_t>(_mm256_extract_epi64(time, 2))};
   }
 
-  // Arranges a group's lane controls (`lanes[k]`: 8 bytes for a short
-  // plain decimal, 16 for the exponent form).  Plain: lanes 0 and 2 from
-  // the first pair of loads, lanes 1 and 3 from the second, each 8 bytes
-  // into its 64-bit lane.  Exponent form: lanes 0 and 1 from the first
-  // pair, lanes 2 and 3 from the second, each into its 128-bit lane.
-  static void pack_group(const std::uint8_t (*lanes)[16], bool scientific, std::uint8_t* controls) noexcept {
-    std::fill(controls, controls + 64, NONE);
-    for (unsigned lane = 0; lane < 4; ++lane) {
-      if (!scientific) {
-        std::copy_n(lanes[lane], 8, controls + 32 * (lane % 2) + 16 * (lane / 2) + 8 * (lane % 2));
-      } else {
-        std::copy_n(lanes[lane], 16, controls + 32 * (lane / 2) + 16 * (lane % 2));
-      }
+  // Places a lane's byte controls (`row`: its PLAIN_DIGITS row of 8 bytes,
+  // or its SCIENTIFIC_DIGITS row of 16) in a group's controls.  Plain:
+  // lanes 0 and 2 from the first pair of loads, lanes 1 and 3 from the
+  // second, each into its 64-bit lane.  Exponent form: lanes 0 and 1 from
+  // the first pair, lanes 2 and 3 from the second, each into its 128-bit
+  // lane.
+  static void place_lane(std::uint8_t* controls, unsigned lane, bool scientific,
+                         const std::uint8_t* row) noexcept {
+    if (!scientific) {
+      std::memcpy(controls + 32 * (lane % 2) + 16 * (lane / 2) + 8 * (lane % 2), row, 8);
+    } else {
+      std::memcpy(controls + 32 * (lane / 2) + 16 * (lane % 2), row, 16);
     }
   }
 

@@ -48,32 +48,6 @@ inline std::uint32_t eight_digits_value(std::uint64_t w) noexcept {
   return static_cast<std::uint32_t>(((w & mask) * mul1 + ((w >> 16) & mask) * mul2) >> 32);
 }
 
-// A bit per byte of a word (the first byte lowest) whose top bit is set in
-// `tops`, which has no other bits: the product gathers bit 8k + 7 into bit
-// 56 + k, each partial product at a place of its own, so nothing carries.
-inline unsigned byte_bits(std::uint64_t tops) noexcept {
-  return static_cast<unsigned>(((tops >> 7) * 0x0102040810204080ULL) >> 56);
-}
-
-inline constexpr std::uint64_t TOP_BITS = 0x8080808080808080ULL;
-inline constexpr std::uint64_t LOW_SEVEN_BITS = 0x7F7F7F7F7F7F7F7FULL;
-
-// A bit per digit among the eight bytes of w.  Per byte, t = b ^ '0' is 0
-// to 9 exactly for a digit; (t & 0x7F) + 0x76 reaches 0x80 when the low
-// seven bits are 10 or more, and never carries into the next byte.
-inline unsigned digit_bits(std::uint64_t w) noexcept {
-  const std::uint64_t t = w ^ 0x3030303030303030ULL;
-  const std::uint64_t not_digit = (((t & LOW_SEVEN_BITS) + 0x7676767676767676ULL) | t) & TOP_BITS;
-  return byte_bits(~not_digit & TOP_BITS);
-}
-
-// A bit per byte equal to `byte` among the eight bytes of w.
-inline unsigned equal_byte_bits(std::uint64_t w, char byte) noexcept {
-  const std::uint64_t u = w ^ (0x0101010101010101ULL * static_cast<unsigned char>(byte));
-  const std::uint64_t nonzero = (((u & LOW_SEVEN_BITS) + LOW_SEVEN_BITS) | u) & TOP_BITS;
-  return byte_bits(~nonzero & TOP_BITS);
-}
-
 // 10^0 .. 10^22, each exact in binary64: the scale of the binary64 fast
 // path, in which one multiplication or division rounds correctly.
 using detail::POWERS_OF_TEN_F64;

@@ -30,35 +30,38 @@ namespace QUILLROW_KERNEL_NAMESPACE {
 namespace {
 
 // The layout operations of a kernel's Steps:
+// - body_bits(body): a bit per digit and a bit per full stop among the 16
+//   bytes at `body`, as a pair;
 // - write_shape(line, lf, chunks, shape, slack): the LAYOUT_BYTES bytes of
 //   a line's shape and slack (LineLayout), from its first chunks *
 //   LAYOUT_CHUNK bytes, its LF at `lf`;
 // - matches_shape(shape, slack, chunks, line): whether the line's first
 //   chunks * LAYOUT_CHUNK bytes XORed with the shape's exceed the slack
 //   nowhere;
-// - pack_time(sources, controls): the 64 control bytes of time_fields from
-//   32 sources (byte i of the six 32-bit lanes takes line byte sources[i],
-//   or a zero for NONE);
+// - place_time_digit(controls, lane_byte, from): among the 64 control
+//   bytes of time_fields (NONE where no digit is placed), byte `lane_byte`
+//   of the six 32-bit lanes takes byte `from` of the line;
 // - time_fields(line, controls): the six time fields as three pairs of
 //   32-bit numbers (year and day, hour and minute, second and millisecond);
-// - pack_group(lanes, scientific, controls): the 64 control bytes of a
-//   group from its four lanes' PLAIN_DIGITS (first 8 bytes) or
-//   SCIENTIFIC_DIGITS rows;
+// - place_lane(controls, lane, scientific, row): among the 64 control bytes
+//   of a group (NONE where no lane is placed), a lane's PLAIN_DIGITS (8
+//   bytes) or SCIENTIFIC_DIGITS (16 bytes) row;
 // - layout_plain<count>(group, line, out), layout_scientific<count>(group,
 //   line, exponents, out): a group's four values, stored as the value batch
 //   stores them, with a bit per lane that did not convert.
 template <class S>
-concept LayoutSteps = requires(const std::uint8_t* bytes, std::uint8_t* controls, std::uint32_t n,
-                               const char* line, const std::uint8_t (*lanes)[16], const LayoutGroup& group,
-                               const std::int32_t* exponents, float* out) {
-  { S::write_shape(line, n, n, controls, controls) } -> std::same_as<void>;
-  { S::matches_shape(bytes, bytes, n, line) } -> std::same_as<bool>;
-  { S::pack_time(bytes, controls) } -> std::same_as<void>;
-  { S::time_fields(line, bytes) } -> std::same_as<std::array<std::uint64_t, 3>>;
-  { S::pack_group(lanes, true, controls) } -> std::same_as<void>;
-  { S::template layout_plain<4>(group, line, out) } -> std::same_as<unsigned>;
-  { S::template layout_scientific<3>(group, line, exponents, out) } -> std::same_as<unsigned>;
-};
+concept LayoutSteps =
+    requires(const std::uint8_t* bytes, std::uint8_t* controls, std::uint32_t n, const char* line,
+             const LayoutGroup& group, const std::int32_t* exponents, float* out) {
+      { S::body_bits(line) } -> std::same_as<std::pair<unsigned, unsigned>>;
+      { S::write_shape(line, n, n, controls, controls) } -> std::same_as<void>;
+      { S::matches_shape(bytes, bytes, n, line) } -> std::same_as<bool>;
+      { S::place_time_digit(controls, n, n) } -> std::same_as<void>;
+      { S::time_fields(line, bytes) } -> std::same_as<std::array<std::uint64_t, 3>>;
+      { S::place_lane(controls, n, true, bytes) } -> std::same_as<void>;
+      { S::template layout_plain<4>(group, line, out) } -> std::same_as<unsigned>;
+      { S::template layout_scientific<3>(group, line, exponents, out) } -> std::same_as<unsigned>;
+    };
 static_assert(LayoutSteps<Steps>, "a kernel's Steps lack the layouts' vector operations");
 
 // Converts a group of a line that has the layout's shape into `out`;
@@ -100,6 +103,20 @@ template <unsigned count>
   return true;
 }
 
+// The shape of the value field [first, last) of a window line (sixteen
+// bytes from its body's start may be loaded).
+inline ValueShape value_shape(const char* line, std::uint32_t first, std::uint32_t last) noexcept {
+  const char* const p = line + first;
+  const bool negative = *p == '-';  // fields are never empty
+  const std::uint32_t skip = negative || *p == '+' ? 1 : 0;
+  ValueShape shape{ValueShape::unusable, first + skip, last - first - skip, 0, negative};
+  if (shape.length == 0 || shape.length > 16) return shape;
+  const char* const body = line + shape.body;
+  const auto [digits, points] = Steps::body_bits(body);
+  classify_body(body, digits, points, shape);
+  return shape;
+}
+
 // Whether the `count` values of a group all have one shape a vector step
 // takes.
 inline bool one_shape(const ValueShape* shapes, unsigned count) noexcept {
@@ -110,11 +127,10 @@ inline bool one_shape(const ValueShape* shapes, unsigned count) noexcept {
 }
 
 // The layout of a group of `count` values of one shape.
-inline void layout_group(const char* line, const ValueShape* shapes, unsigned count, LayoutGroup& group,
-                         std::uint32_t& span) noexcept {
+[[gnu::noinline]] inline void layout_group(const char* line, const ValueShape* shapes, unsigned count,
+                                           LayoutGroup& group, std::uint32_t& span) noexcept {
   group.scientific = shapes[0].kind == ValueShape::scientific;
-  std::uint8_t lanes[4][16];
-  std::memset(lanes, NONE, sizeof lanes);
+  std::memset(group.controls.data(), NONE, group.controls.size());
   for (unsigned lane = 0; lane < 4; ++lane) {
     group.exponent_digits[lane] = 0;
     group.exponent_negative[lane] = 0;
@@ -130,18 +146,17 @@ inline void layout_group(const char* line, const ValueShape* shapes, unsigned co
     group.sign[lane] = shape.negative ? 0x80000000U : 0;
     span = std::max(span, shape.body + 16);
     if (!group.scientific) {
-      std::memcpy(lanes[lane], PLAIN_DIGITS[shape.length][shape.point].data(), 8);
+      Steps::place_lane(group.controls.data(), lane, false, PLAIN_DIGITS[shape.length][shape.point].data());
       static constexpr double POWERS[PLAIN_MAX_FRACTION + 1] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
       group.divisor[lane] = POWERS[shape.point < shape.length ? shape.length - 1 - shape.point : 0];
     } else {
       const std::uint32_t n = shape.length;
-      std::memcpy(lanes[lane], SCIENTIFIC_DIGITS[n].data(), 16);
+      Steps::place_lane(group.controls.data(), lane, true, SCIENTIFIC_DIGITS[n].data());
       group.exponent_digits[lane] = shape.body + n - 2;
       group.exponent_negative[lane] = line[shape.body + n - 3] == '-' ? -1 : 0;
       group.exponent_offset[lane] = static_cast<std::int32_t>(n - 6);
     }
   }
-  Steps::pack_group(lanes, group.scientific, group.controls.data());
 }
 
 // The layout of a line the window has decoded: `lf` is its LF's place,
@@ -152,8 +167,9 @@ inline void layout_group(const char* line, const ValueShape* shapes, unsigned co
 inline bool learn_layout(const char* line, std::uint32_t lf, const std::uint32_t* first,
                          const std::uint32_t* last, LineLayout& layout) noexcept {
   if (lf + 1 >= LAYOUT_BYTES) return false;  // lf + 1 is a byte below
-  std::uint8_t time_sources[32];
-  std::memset(time_sources, NONE, sizeof time_sources);
+  // Kept aside until the line is known to have a layout.
+  alignas(32) std::uint8_t time_controls[64];
+  std::memset(time_controls, NONE, sizeof time_controls);
   for (unsigned field = 0; field < 6; ++field) {
     const std::uint32_t n = last[field] - first[field];
     if (n > 4 || last[field] > 32) return false;
@@ -162,7 +178,7 @@ inline bool learn_layout(const char* line, std::uint32_t lf, const std::uint32_t
     for (std::uint32_t i = 0; i < n; ++i) {
       const std::uint32_t from = first[field] + i;
       if (!numeric::is_digit(line[from])) return false;
-      time_sources[lane_start + i] = static_cast<std::uint8_t>(from);
+      Steps::place_time_digit(time_controls, lane_start + i, from);
     }
   }
   ValueShape shapes[VALUES_PER_ROW];
@@ -176,7 +192,7 @@ inline bool learn_layout(const char* line, std::uint32_t lf, const std::uint32_t
   layout_group(line, shapes, 4, layout.groups[0], span);
   layout_group(line, shapes + 4, 4, layout.groups[1], span);
   layout_group(line, shapes + 8, 3, layout.groups[2], span);
-  Steps::pack_time(time_sources, layout.time_controls.data());
+  std::memcpy(layout.time_controls.data(), time_controls, sizeof time_controls);
   layout.chunks = static_cast<std::uint32_t>((lf + LAYOUT_CHUNK) / LAYOUT_CHUNK);
   layout.span = std::max(span, static_cast<std::uint32_t>(LAYOUT_CHUNK) * layout.chunks);
   Steps::write_shape(line, lf, layout.chunks, layout.shape.data(), layout.slack.data());

@@ -95,52 +95,45 @@ inline constexpr auto SCIENTIFIC_DIGITS = [] {
 // The shape of one value field [first, last) of a line: its body's start
 // and length, its sign, which of the two shapes it has, and for a short
 // plain decimal the place of its full stop (the length when it has none).
+// No member initialisers: an array of them is filled shape by shape, not
+// zeroed first.
 struct ValueShape {
   enum Kind { unusable, plain, scientific };
-  Kind kind = unusable;
-  std::uint32_t body = 0;
-  std::uint32_t length = 0;
-  std::uint32_t point = 0;
-  bool negative = false;
+  Kind kind;
+  std::uint32_t body;
+  std::uint32_t length;
+  std::uint32_t point;
+  bool negative;
 };
 
-// Sixteen bytes from the body's start may be loaded.
-inline ValueShape value_shape(const char* line, std::uint32_t first, std::uint32_t last) noexcept {
-  ValueShape shape;
-  const char* const p = line + first;
-  shape.negative = *p == '-';  // fields are never empty
-  const std::uint32_t skip = shape.negative || *p == '+' ? 1 : 0;
-  shape.body = first + skip;
-  const std::uint32_t n = last - first - skip;
-  shape.length = n;
-  if (n == 0 || n > 16) return shape;
-  const char* const body = line + shape.body;
-  // A bit per digit and per full stop of the body, eight bytes at a time.
-  const std::uint64_t low = numeric::load_eight(body);
-  const std::uint64_t high = numeric::load_eight(body + 8);
+// The shape of the body of `shape` (its `length` 1 to 16 bytes at `body`)
+// from a bit per digit and a bit per full stop among its first 16 bytes
+// (bits past the body are ignored): its kind and, for a short plain
+// decimal, its point.
+inline void classify_body(const char* body, unsigned digits, unsigned points, ValueShape& shape) noexcept {
+  const std::uint32_t n = shape.length;
   const unsigned inside = (1u << n) - 1;
-  const unsigned digits = (numeric::digit_bits(low) | numeric::digit_bits(high) << 8) & inside;
-  const unsigned points = (numeric::equal_byte_bits(low, '.') | numeric::equal_byte_bits(high, '.') << 8) & inside;
+  digits &= inside;
+  points &= inside;
   // The exponent form: digits but for the full stop, the letter and the
   // exponent's sign.
   if (n >= SCIENTIFIC_MIN_BODY) {
     const unsigned symbols = 1u << 1 | 1u << (n - 4) | 1u << (n - 3);
     if (digits == (inside & ~symbols) && scientific_symbols(body, n)) {
       shape.kind = ValueShape::scientific;
-      return shape;
+      return;
     }
   }
   // Short plain decimals: at most one full stop, one to eight digits, at
   // most seven of them after it.
   if ((digits | points) != inside || std::popcount(points) > 1 || digits == 0 ||
       std::popcount(digits) > static_cast<int>(PLAIN_MAX_DIGITS)) {
-    return shape;
+    return;
   }
   const auto point = points != 0 ? static_cast<std::uint32_t>(std::countr_zero(points)) : n;
-  if (point < n && n - 1 - point > PLAIN_MAX_FRACTION) return shape;
+  if (point < n && n - 1 - point > PLAIN_MAX_FRACTION) return;
   shape.kind = ValueShape::plain;
   shape.point = point;
-  return shape;
 }
 
 // A token of a window line split into its sign and its body.  Sixteen bytes
