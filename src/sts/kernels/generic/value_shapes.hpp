@@ -21,6 +21,9 @@
 // The value batch (a window line's values, four at a time) and the layouts
 // (lines that repeat a line's layout) take exactly these shapes; any other
 // token goes to the scalar conversion, which words the faults.
+//
+// The functions are always inlined: called from a kernel's code, they are
+// then compiled for its instruction set, with no call on the row's path.
 #pragma once
 
 #include <array>
@@ -45,7 +48,7 @@ inline constexpr unsigned SCIENTIFIC_MAX_BODY = 16;
 // its length, the full stop, the exponent's letter, sign and digits.  The
 // mantissa digits (bytes 0 and 2 to n - 5) are left to the caller, which
 // checks them in vector lanes.
-inline bool scientific_symbols(const char* body, std::uint64_t n) noexcept {
+[[gnu::always_inline]] inline bool scientific_symbols(const char* body, std::uint64_t n) noexcept {
   if (n - SCIENTIFIC_MIN_BODY > SCIENTIFIC_MAX_BODY - SCIENTIFIC_MIN_BODY) return false;  // wraps below 7
   const char* const e = body + n - 4;
   return body[1] == '.' && (static_cast<unsigned char>(e[0]) | 0x20) == 'e' && (e[1] == '+' || e[1] == '-') &&
@@ -110,7 +113,8 @@ struct ValueShape {
 // from a bit per digit and a bit per full stop among its first 16 bytes
 // (bits past the body are ignored): its kind and, for a short plain
 // decimal, its point.
-inline void classify_body(const char* body, unsigned digits, unsigned points, ValueShape& shape) noexcept {
+[[gnu::always_inline]] inline void classify_body(const char* body, unsigned digits, unsigned points,
+                                                 ValueShape& shape) noexcept {
   const std::uint32_t n = shape.length;
   const unsigned inside = (1u << n) - 1;
   digits &= inside;
@@ -149,7 +153,8 @@ struct BatchToken {
 alignas(16) inline constexpr char ZERO_DIGIT_BYTES[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
                                                           '0', '0', '0', '0', '0', '0', '0', '0'};
 
-inline BatchToken batch_token(const char* line, std::uint32_t first, std::uint32_t last) noexcept {
+[[gnu::always_inline]] inline BatchToken batch_token(const char* line, std::uint32_t first,
+                                                     std::uint32_t last) noexcept {
   const char* const p = line + first;
   const bool negative = *p == '-';  // fields are never empty
   const unsigned skip = negative | (*p == '+');
@@ -165,7 +170,7 @@ struct ScientificLane {
   std::int32_t exponent;
 };
 
-inline ScientificLane scientific_lane(const BatchToken& token) noexcept {
+[[gnu::always_inline]] inline ScientificLane scientific_lane(const BatchToken& token) noexcept {
   const char* const p = token.body;
   const std::uint64_t n = token.length;
   if (!scientific_symbols(p, n)) return {ZERO_DIGIT_BYTES, 0, 0};
@@ -186,7 +191,7 @@ alignas(16) inline constexpr auto SIGN_LANES = [] {
 }();
 
 // The row of SIGN_LANES for four tokens.
-inline const std::uint32_t* sign_lanes(const BatchToken* tokens) noexcept {
+[[gnu::always_inline]] inline const std::uint32_t* sign_lanes(const BatchToken* tokens) noexcept {
   const unsigned negative = tokens[0].sign >> 31 | (tokens[1].sign >> 31) << 1 | (tokens[2].sign >> 31) << 2 |
                             (tokens[3].sign >> 31) << 3;
   return SIGN_LANES[negative].data();
