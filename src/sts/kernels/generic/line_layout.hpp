@@ -1,8 +1,8 @@
 // The layout of a line, as the layout step (generic/line_layouts.inl)
 // learns it and a kernel's vector operations read it: plain data, the same
 // for every instruction set but for the byte controls, which each
-// instruction set arranges for its own registers (Steps::pack_group and
-// Steps::pack_time).
+// instruction set arranges for its own registers (Steps::place_lane and
+// Steps::place_time_digit).
 #pragma once
 
 #include <array>
