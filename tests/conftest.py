@@ -28,25 +28,32 @@ def pytest_sessionstart(session):
         assert Path(quillrow.__file__).parent == site, f"quillrow imported from {quillrow.__file__}"
 
 
+def has_kernel_switch() -> bool:
+    """Whether the module under test honours QUILLROW_ROW_KERNEL: builds with
+    the kernel switch (the C++ test and sanitizer builds) hold the variable's
+    name, release builds (the wheels, `pip install .`) read no environment and
+    hold no such text."""
+    import quillrow
+
+    return b"QUILLROW_ROW_KERNEL" in Path(quillrow.__file__).read_bytes()
+
+
 def row_kernel() -> str:
-    """The row kernel the module chooses here, told from the platform: the
-    module names none (its surface is read_sts alone).  On x86-64 it takes
-    AVX2 where the processor has AVX2, BMI1 and BMI2, else SSE2; elsewhere
-    the portable kernel is the only one compiled."""
-    machine = platform.machine()
-    if machine not in ("x86_64", "AMD64"):
-        return f"portable ({machine}: the only kernel compiled there)"
-    try:
-        with open("/proc/cpuinfo") as cpuinfo:
-            flags = next((line.split(":", 1)[1].split() for line in cpuinfo if line.startswith("flags")), [])
-    except OSError:
-        flags = []
-    kernel = "avx2" if {"avx2", "bmi1", "bmi2"} <= set(flags) else "sse2"
-    return f"{kernel} ({machine}: chosen by the processor's features)"
+    """The row kernel the suite runs on: the one QUILLROW_ROW_KERNEL names in a
+    build with the kernel switch (any other name fails every read), else the
+    one the module chooses by the processor's features, which it does not
+    name (its surface is read_sts alone)."""
+    forced = os.environ.get("QUILLROW_ROW_KERNEL")
+    if not has_kernel_switch():
+        ignored = f"; QUILLROW_ROW_KERNEL={forced} is ignored by a release build" if forced else ""
+        return f"chosen by the processor ({platform.machine()}){ignored}"
+    if forced:
+        return f"{forced} (QUILLROW_ROW_KERNEL)"
+    return f"chosen by the processor ({platform.machine()}); QUILLROW_ROW_KERNEL would choose one"
 
 
 def pytest_report_header(config):
-    return f"quillrow row kernel: {row_kernel()}, inferred from the platform"
+    return f"quillrow row kernel: {row_kernel()}"
 
 
 HEADER = b"FORMAT_VERSION = 1\nOBJECT = FILE\n  OBJECT = RECORD\n  END_OBJECT = RECORD\nEND_OBJECT = FILE\n"

@@ -1,9 +1,10 @@
 """Internal failures: PanicException, its diagnostics, and recovery."""
 
+import os
 import subprocess
 import sys
 
-from conftest import ROW
+from conftest import ROW, has_kernel_switch
 
 REENTRANT = r"""
 import sys
@@ -50,3 +51,42 @@ def test_reentrant_one_time_creation_fails_instead_of_hanging(sts_file):
     assert "internal failure at " in out.stderr and ".cpp:" in out.stderr
     assert "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---" in out.stderr
     assert "Python stack trace below:" in out.stderr
+
+
+SWITCHED = r"""
+import sys
+import quillrow
+
+for _ in range(2):
+    try:
+        t, v = quillrow.read_sts(sys.argv[1])
+        print("read", v.shape)
+    except BaseException as e:
+        print(type(e).__qualname__, e.args)
+"""
+
+
+def test_kernel_switch_fails_on_a_kernel_it_cannot_run_and_release_builds_read_no_environment(sts_file):
+    # With the kernel switch, a name no kernel has fails every call, naming
+    # the kernels this machine can run; each of those then reads.  A release
+    # build ignores the variable.
+    good = sts_file(ROW)
+
+    def read_twice(kernel: str) -> subprocess.CompletedProcess[str]:
+        env = dict(os.environ, QUILLROW_ROW_KERNEL=kernel)
+        return subprocess.run(
+            [sys.executable, "-c", SWITCHED, good], capture_output=True, text=True, env=env, timeout=60
+        )
+
+    out = read_twice("nonesuch")
+    if not has_kernel_switch():
+        assert out.stdout.splitlines() == ["read (1, 11)"] * 2, out.stderr
+        return
+    lines = out.stdout.splitlines()
+    prefix = "PanicException ('QUILLROW_ROW_KERNEL=nonesuch: no row kernel has that name; it can run "
+    assert len(lines) == 2 and lines[0] == lines[1] and lines[0].startswith(prefix), out.stdout + out.stderr
+    runnable = lines[0][len(prefix) : -len("',)")].split(", ")
+    assert runnable and all(runnable), lines[0]
+    for name in runnable:
+        out = read_twice(name)
+        assert out.stdout.splitlines() == ["read (1, 11)"] * 2, name + out.stderr

@@ -90,27 +90,34 @@ version_above() { [ "$(printf '%s\n%s\n' "$1" "$2" | sort -V | tail -1)" = "$1" 
 beyond_baseline='^\s+[0-9a-f]+:\s+(v[a-z0-9]+|lddqu|movddup|movs[hl]dup|h(add|sub)p[sd]|addsubp[sd]|pshufb|palignr|ph(add|sub)[a-z]*|pabs[bwd]|psign[bwd]|pmulhrsw|pmaddubsw|ptest|pblend[a-z]*|blendv?p[sd]|pmin[su][bwd]|pmax[su][bwd]|pext(rb|rd|rq)|pinsr[bdq]|round[sp][sd]|pmov[sz]x[a-z]*|dpp[sd]|mpsadbw|packusdw|pcmpeqq|pcmpgtq|phminposuw|crc32[a-z]*|pcmp[ei]str[im]|popcnt|lzcnt|andn|bextr|blsi|blsmsk|blsr|bzhi|mulx|pdep|pext|rorx|sarx|shlx|shrx|movbe)\s'
 
 # check_instructions SO: wider instructions than the x86-64 baseline (SSE2)
-# are allowed only in the functions compiled for one instruction set and
-# chosen at run time by CPU detection (namespaces avx2 and avx512);
+# are allowed only in the functions of the row kernels compiled for one
+# instruction set and chosen at run time by CPU detection (every such kernel
+# lives in quillrow::sts::kernels::wide::<name>, src/sts/kernels/kernel_begin.hpp);
 # everything else must run on any x86-64 CPU.  Needs the symbol table, so it
-# runs on the unstripped build before auditwheel strips the wheel.
+# runs on the unstripped build before auditwheel strips the wheel.  A
+# release build has no kernel switch either: it reads no environment.
+wide_kernel='quillrow::sts::kernels::wide::[a-z0-9_]+::'
 check_instructions() {
   local file=$1 wide
-  if ! nm -C "$file" | grep '::avx2::' >/dev/null; then
-    echo "  $(basename "$file"): no symbol table, or no AVX2 path: the instruction check cannot attribute"
+  if ! nm -C "$file" | grep -E "$wide_kernel" >/dev/null; then
+    echo "  $(basename "$file"): no symbol table, or no wide row kernel: the instruction check cannot attribute"
+    return 1
+  fi
+  if grep -a QUILLROW_ROW_KERNEL "$file" >/dev/null; then
+    echo "  $(basename "$file"): built with the kernel switch (QUILLROW_KERNEL_SWITCH), which releases leave off"
     return 1
   fi
   wide=$(objdump -d -C --no-show-raw-insn "$file" | "$tools_python" -c '
 import re, sys
-beyond, function, found = re.compile(sys.argv[1]), "", []
+beyond, wide, function, found = re.compile(sys.argv[1]), re.compile(sys.argv[2]), "", []
 for line in sys.stdin:
     label = re.match(r"[0-9a-f]+ <(.*)>:$", line)
     if label:
         function = label.group(1)
-    elif beyond.search(line) and not re.search(r"::avx(2|512)::", function):
+    elif beyond.search(line) and not wide.search(function):
         found.append(f"{function}: {line.strip()}")
 print("\n".join(found[:3]))
-' "$beyond_baseline")
+' "$beyond_baseline" "$wide_kernel")
   if [ -n "$wide" ]; then
     echo "  $(basename "$file"): uses instructions beyond the x86-64 baseline outside the dispatched paths:"
     echo "$wide" | sed 's/^/    /'

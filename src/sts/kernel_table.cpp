@@ -4,13 +4,21 @@
 #include <cpuid.h>
 #endif
 
+#if defined(QUILLROW_KERNEL_SWITCH)
+#include <cstdlib>
+#endif
+
+#include "support/internal_failure.hpp"
+
 namespace quillrow::sts {
 
 // Each kernel's entry, defined in kernels/<name>.cpp.
 namespace kernels {
+#if defined(__x86_64__)
 extern const RowKernel AVX2;
 extern const RowKernel SSE2;
 extern const RowKernel AVX512;
+#endif
 extern const RowKernel PORTABLE;
 }  // namespace kernels
 
@@ -75,15 +83,32 @@ std::uint32_t supported_features() noexcept {
   return detected;
 }
 
-const RowKernel* choose() noexcept {
+const RowKernel* choose_by_features() noexcept {
   for (const RowKernel* kernel : ROW_KERNELS) {
     if (kernel->choice == KernelChoice::automatic && kernel_supported(*kernel)) return kernel;
   }
   return &kernels::PORTABLE;
 }
 
-// The kernel in use: the one chosen at load time, unless a test chose another.
-std::atomic<const RowKernel*> active_kernel{choose()};
+#if defined(QUILLROW_KERNEL_SWITCH)
+// The kernel QUILLROW_ROW_KERNEL names, in a build with the kernel switch;
+// nullptr when it is unset or empty.
+const RowKernel* choose_by_switch() {
+  const char* const wanted = std::getenv("QUILLROW_ROW_KERNEL");
+  if (wanted == nullptr || *wanted == '\0') return nullptr;
+  return &row_kernel_named(wanted);
+}
+#endif
+
+const RowKernel* choose() {
+#if defined(QUILLROW_KERNEL_SWITCH)
+  if (const RowKernel* named = choose_by_switch()) return named;
+#endif
+  return choose_by_features();
+}
+
+// The kernel in use: chosen at the first decoding, unless a test chose one.
+std::atomic<const RowKernel*> active_kernel{nullptr};
 
 std::atomic<const char*> last_run{nullptr};
 
@@ -97,8 +122,35 @@ bool kernel_supported(const RowKernel& kernel) noexcept {
   return (supported_features() & kernel.needs) == kernel.needs;
 }
 
-const RowKernel& active_row_kernel() noexcept {
-  return *active_kernel.load(std::memory_order_relaxed);
+#if defined(QUILLROW_KERNEL_SWITCH)
+// A name that is no entry, or an entry this machine cannot run, fails: a
+// silent fallback would let a test run on another kernel than the one it
+// names.
+const RowKernel& row_kernel_named(std::string_view name) {
+  const RowKernel* named = nullptr;
+  Text runnable;
+  for (const RowKernel* kernel : ROW_KERNELS) {
+    if (kernel->name == name) named = kernel;
+    if (!kernel_supported(*kernel)) continue;
+    if (!runnable.empty()) runnable += ", ";
+    runnable += kernel->name;
+  }
+  if (named != nullptr && kernel_supported(*named)) return *named;
+  internal_failure(
+      concat("QUILLROW_ROW_KERNEL=", name, ": ",
+             named == nullptr ? "no row kernel has that name" : "this machine cannot run that row kernel",
+             "; it can run ", runnable));
+}
+#endif
+
+const RowKernel& active_row_kernel() {
+  const RowKernel* kernel = active_kernel.load(std::memory_order_relaxed);
+  if (kernel == nullptr) [[unlikely]] {
+    // Threads that meet here choose the same kernel.
+    kernel = choose();
+    active_kernel.store(kernel, std::memory_order_relaxed);
+  }
+  return *kernel;
 }
 
 bool use_row_kernel(const RowKernel& kernel) noexcept {
@@ -117,7 +169,7 @@ std::atomic<const char*>& kernel_run_report() noexcept {
 
 std::optional<FileFault> decode_data_lines(std::string_view data, std::uint64_t& line_number,
                                            std::string_view path, RowBuffers& rows) {
-  return active_kernel.load(std::memory_order_relaxed)->decode_lines(data, line_number, path, rows);
+  return active_row_kernel().decode_lines(data, line_number, path, rows);
 }
 
 }  // namespace quillrow::sts

@@ -46,6 +46,10 @@ constexpr bool is_separator(char byte) noexcept {
   return SEPARATORS[static_cast<unsigned char>(byte)];
 }
 
+// "Invalid file PATH at line N: WHAT NAME", the message of a faulty row.
+[[gnu::cold, gnu::noinline]] FileFault row_fault(std::string_view path, std::uint64_t line_number,
+                                                 std::string_view what, std::string_view name = {});
+
 // Words the fault of a time field: "missing NAME" when the line has no
 // further field, "bad NAME" when the field is not an integer.
 [[gnu::cold]] FileFault time_field_fault(bool missing, std::uint64_t line_number, std::string_view path,
@@ -63,17 +67,6 @@ inline std::variant<std::int32_t, FileFault> parse_i32_required(std::optional<st
   }
   return time_field_fault(!field, line_number, path, name);
 }
-
-// Decodes the data lines of `data`, the rest of the file after its header,
-// into `rows`: every line that is not blank (empty, or a single CR, before
-// its LF) is one row.  The eleven values of a row are appended one by one
-// as they convert, the timestamp once the whole row has passed.
-// `line_number` is the number of the line before `data` and counts each
-// line; on a fault it is the faulty line's.  Returns the first fault, left
-// to right.  No byte past the end of `data` is loaded.  The row kernel in
-// use (kernel_table.hpp) does the work.
-std::optional<FileFault> decode_data_lines(std::string_view data, std::uint64_t& line_number,
-                                           std::string_view path, RowBuffers& rows);
 
 // The end of the data: at least one row must have been decoded.
 std::optional<FileFault> finish_rows(const RowBuffers& rows, std::string_view path);

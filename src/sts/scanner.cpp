@@ -1,6 +1,7 @@
 #include "sts/scanner.hpp"
 
 #include "sts/header.hpp"
+#include "sts/kernel_table.hpp"
 
 namespace quillrow::sts {
 

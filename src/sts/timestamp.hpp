@@ -39,4 +39,20 @@ constexpr std::int64_t timestamp_ms(std::int32_t year, std::int32_t doy, std::in
   return timestamp_ms(day_ms(year, doy), hour, minute, second, millisecond);
 }
 
+// The start of the last row's day, kept while rows stay on that day.
+struct DayCache {
+  std::int32_t year = 1970;
+  std::int32_t doy = 1;
+  std::int64_t start = 0;
+
+  std::int64_t day_start(std::int32_t new_year, std::int32_t new_doy) noexcept {
+    if (new_year != year || new_doy != doy) [[unlikely]] {
+      year = new_year;
+      doy = new_doy;
+      start = day_ms(year, doy);
+    }
+    return start;
+  }
+};
+
 }  // namespace quillrow::sts

@@ -1,4 +1,4 @@
-// The row decoder, on the kernel in use.  Whole files of rows in many
+// The row decoder, on every row kernel of the table.  Whole files of rows in many
 // shapes, decoded by the row decoder and by a plain line-by-line reference
 // built on the token conversions: the same rows, the same bits, the same
 // faulty line.  The rows mix the value shapes the vector steps take (short
@@ -21,9 +21,11 @@
 
 #include <gtest/gtest.h>
 
+#include "row_kernel_suite.hpp"
 #include "sts/kernel_table.hpp"
 #include "sts/row_decoder.hpp"
 #include "sts/timestamp.hpp"
+#include "support/internal_failure.hpp"
 
 namespace {
 
@@ -60,6 +62,7 @@ const char* const ODD_TOKENS[] = {"16777216",
                                   "8.5070592e+37",
                                   "-100000.00",
                                   ".1234567",
+                                  ".12345678",
                                   "1.23456789",
                                   "2.552049145e+04x",
                                   "1..5",
@@ -219,7 +222,10 @@ std::uint64_t reference(const std::string& data, std::vector<std::int64_t>& time
   return 0;
 }
 
-TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
+class RowDecoder : public OnEveryRowKernel {};
+QUILLROW_ON_EVERY_ROW_KERNEL(RowDecoder);
+
+TEST_P(RowDecoder, RowsOfEveryShapeMatchTheReference) {
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   const std::size_t room = 64 * page;
   void* mapped = mmap(nullptr, room + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -264,8 +270,7 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
     RowBuffers rows;
     std::uint64_t line_number = 0;
     const auto fault = decode_data_lines({start, data.size()}, line_number, "mem.sts", rows);
-    const std::string where =
-        std::string(active_row_kernel().name) + ", file " + std::to_string(file) + ":\n" + data;
+    const std::string where = std::string(GetParam()->name) + ", file " + std::to_string(file) + ":\n" + data;
     ASSERT_EQ(fault.has_value(), faulty != 0) << where;
     if (fault) {
       EXPECT_EQ(line_number, faulty) << where;
@@ -284,9 +289,7 @@ TEST(RowDecoder, RowsOfEveryShapeMatchTheReference) {
   // Both outcomes occur often enough to mean something.
   EXPECT_GT(faults, 40U);
   EXPECT_LT(faults, 360U);
-  // The kernel's own code names the kernel that ran: the entry in use.
-  ASSERT_NE(row_kernel_last_run(), nullptr);
-  EXPECT_EQ(std::string_view(row_kernel_last_run()), active_row_kernel().name);
+  expect_kernel_ran(*GetParam());
   munmap(mapped, room + page);
 }
 
@@ -298,50 +301,68 @@ const std::string SHORT_ROW = "0 1 0 0 0 0 Q 1 1 1 1 1 1 1 1 1 1 1\n";
 // the last readable byte or the line itself ends there.  Two equal lines
 // (the second decoded from the first one's layout where it fits) of every
 // length, blanks before or after the fields.
-TEST(RowDecoder, LastLineEndingAtAnUnreadablePage) {
+TEST_P(RowDecoder, LastLineEndingAtAnUnreadablePage) {
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   void* mapped = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(mapped, MAP_FAILED);
   char* const base = static_cast<char*>(mapped);
   ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
   const std::string row = SHORT_ROW.substr(0, SHORT_ROW.size() - 1);  // 35 bytes, no LF
-  const RowKernel& chosen = active_row_kernel();
-  int kernels = 0;
-  for (const RowKernel* kernel : row_kernels()) {
-    if (!use_row_kernel(*kernel)) continue;
-    ++kernels;
-    for (const bool blanks_after : {false, true}) {
-      for (const std::string_view ending : {"", "\n"}) {
-        for (std::size_t length = 1; length <= 160; ++length) {
-          // Shorter than a row: its head; longer: blanks beside the fields.
-          const bool short_row = length < row.size();
-          const std::string blanks(short_row ? 0 : length - row.size(), ' ');
-          const std::string line = short_row      ? row.substr(0, length)
-                                   : blanks_after ? row + blanks
-                                                  : blanks + row;
-          const std::string data = line + "\n" + line + std::string(ending);
-          char* const start = base + page - data.size();
-          std::memcpy(start, data.data(), data.size());
-          RowBuffers rows;
-          std::uint64_t line_number = 0;
-          const auto fault = decode_data_lines({start, data.size()}, line_number, "mem.sts", rows);
-          const auto where = [&] {
-            return std::string(kernel->name) + ", length " + std::to_string(length) +
-                   (blanks_after ? ", blanks after" : "") + (ending.empty() ? "" : " and LF");
-          };
-          EXPECT_EQ(fault.has_value(), short_row) << where();
-          EXPECT_EQ(rows.timestamps.size(), short_row ? 0U : 2U) << where();
-          EXPECT_EQ(line_number, short_row ? 1U : 2U) << where();
-        }
+  for (const bool blanks_after : {false, true}) {
+    for (const std::string_view ending : {"", "\n"}) {
+      for (std::size_t length = 1; length <= 160; ++length) {
+        // Shorter than a row: its head; longer: blanks beside the fields.
+        const bool short_row = length < row.size();
+        const std::string blanks(short_row ? 0 : length - row.size(), ' ');
+        const std::string line = short_row      ? row.substr(0, length)
+                                 : blanks_after ? row + blanks
+                                                : blanks + row;
+        const std::string data = line + "\n" + line + std::string(ending);
+        char* const start = base + page - data.size();
+        std::memcpy(start, data.data(), data.size());
+        RowBuffers rows;
+        std::uint64_t line_number = 0;
+        const auto fault = decode_data_lines({start, data.size()}, line_number, "mem.sts", rows);
+        const auto where = [&] {
+          return std::string(GetParam()->name) + ", length " + std::to_string(length) +
+                 (blanks_after ? ", blanks after" : "") + (ending.empty() ? "" : " and LF");
+        };
+        EXPECT_EQ(fault.has_value(), short_row) << where();
+        EXPECT_EQ(rows.timestamps.size(), short_row ? 0U : 2U) << where();
+        EXPECT_EQ(line_number, short_row ? 1U : 2U) << where();
       }
     }
-    // The entry chosen is the kernel that ran, by the name in its own code.
-    ASSERT_NE(row_kernel_last_run(), nullptr);
-    EXPECT_EQ(std::string_view(row_kernel_last_run()), kernel->name);
   }
-  EXPECT_GE(kernels, 1);
-  use_row_kernel(chosen);
+  expect_kernel_ran(*GetParam());
   munmap(mapped, 2 * page);
 }
+
+#if defined(QUILLROW_KERNEL_SWITCH)
+// The kernel switch takes the entry of the name it is given, and fails for
+// an entry this machine cannot run or a name no entry has, naming the
+// kernels the machine can run: never a silent fallback to another kernel.
+TEST(KernelTable, NamedKernelOrAFailureNamingTheRunnableOnes) {
+  std::string runnable;
+  for (const RowKernel* kernel : row_kernels()) {
+    if (kernel_supported(*kernel)) runnable += (runnable.empty() ? "" : ", ") + std::string(kernel->name);
+  }
+  const auto failure_of = [](std::string_view name) -> std::string {
+    try {
+      return "chose " + std::string(row_kernel_named(name).name);
+    } catch (const InternalFailure& failure) {
+      return std::string(failure.text());
+    }
+  };
+  for (const RowKernel* kernel : row_kernels()) {
+    EXPECT_EQ(failure_of(kernel->name), kernel_supported(*kernel)
+                                            ? "chose " + std::string(kernel->name)
+                                            : "QUILLROW_ROW_KERNEL=" + std::string(kernel->name) +
+                                                  ": this machine cannot run that row kernel; it can run " +
+                                                  runnable);
+  }
+  EXPECT_EQ(failure_of("nonesuch"),
+            "QUILLROW_ROW_KERNEL=nonesuch: no row kernel has that name; it can run " + runnable);
+}
+#endif
 
 }  // namespace

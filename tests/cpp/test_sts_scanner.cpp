@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "row_kernel_suite.hpp"
 #include "sts/scanner.hpp"
 
 namespace {
@@ -47,7 +48,10 @@ bool is_closed(int fd) {
   return fcntl(fd, F_GETFD) == -1 && errno == EBADF;
 }
 
-TEST(Scanner, ReservesFromFileSizeAndGrowsByDoubling) {
+class Scanner : public OnEveryRowKernel {};
+QUILLROW_ON_EVERY_ROW_KERNEL(Scanner);
+
+TEST_P(Scanner, ReservesFromFileSizeAndGrowsByDoubling) {
   struct Case {
     std::size_t file_size;
     int rows;
@@ -77,7 +81,7 @@ TEST(Scanner, ReservesFromFileSizeAndGrowsByDoubling) {
   }
 }
 
-TEST(Scanner, FaultsAndReleaseOfTheDescriptor) {
+TEST_P(Scanner, FaultsAndReleaseOfTheDescriptor) {
   struct Case {
     std::string content;
     std::string message;
@@ -101,7 +105,7 @@ TEST(Scanner, FaultsAndReleaseOfTheDescriptor) {
   }
 }
 
-TEST(Scanner, SuccessKeepsTheFileUntilReleased) {
+TEST_P(Scanner, SuccessKeepsTheFileUntilReleased) {
   Scan s = scan("OBJECT\nEND_OBJECT\n" + ROW);
   auto& scanned = std::get<ScannedFile>(s.result);
   EXPECT_FALSE(is_closed(s.fd));
@@ -110,7 +114,7 @@ TEST(Scanner, SuccessKeepsTheFileUntilReleased) {
   EXPECT_TRUE(is_closed(s.fd));
 }
 
-TEST(Scanner, MappingFailureIsAnOsError) {
+TEST_P(Scanner, MappingFailureIsAnOsError) {
   const int fd = open("/", O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   auto result = scan_sts_file(FileDescriptor(fd), "/");

@@ -1,15 +1,16 @@
 // The row kernel for AVX2 (with BMI1, BMI2 and POPCNT): a block is
-// classified in two 32-byte halves by one table lookup each, and the values
-// are converted four at a time (value_batch_avx2.inl).
+// classified in two 32-byte halves by one table lookup each; the values
+// are converted four at a time, and lines that repeat a layout decoded from
+// it, by the AVX2 family's vector operations (avx2_steps.inl).
 #include "sts/kernels/kernel_support.hpp"
 
 #if defined(__x86_64__)
 
 #define QUILLROW_KERNEL avx2
+#define QUILLROW_KERNEL_TARGET "avx2,bmi,bmi2,popcnt"
+#include "sts/kernels/kernel_begin.hpp"
 
-QUILLROW_TARGET_BEGIN("avx2,bmi,bmi2,popcnt")
-
-namespace quillrow::sts::kernels::avx2 {
+namespace QUILLROW_KERNEL_NAMESPACE {
 namespace {
 
 struct Blocks {
@@ -36,18 +37,24 @@ struct Blocks {
 };
 
 }  // namespace
-}  // namespace quillrow::sts::kernels::avx2
+}  // namespace QUILLROW_KERNEL_NAMESPACE
 
-#include "sts/kernels/value_batch_avx2.inl"
-// Layouts convert with the value batch's steps.
-#include "sts/kernels/layout_avx2.inl"
-// The kernel calls the value batch and the layouts above.
-#include "sts/kernels/row_kernel.inl"
+#include "sts/kernels/avx2_steps.inl"
+#include "sts/kernels/generic/line_layouts.inl"
+#include "sts/kernels/generic/value_batch.inl"
 
-QUILLROW_TARGET_END
+namespace QUILLROW_KERNEL_NAMESPACE {
+namespace {
+using ValueBatch = VectorValueBatch;
+using Layouts = LineLayouts;
+}  // namespace
+}  // namespace QUILLROW_KERNEL_NAMESPACE
+
+#include "sts/kernels/generic/row_kernel.inl"
+#include "sts/kernels/kernel_end.hpp"
 
 namespace quillrow::sts::kernels {
-extern constinit const RowKernel AVX2{"avx2", CPU_AVX2, KernelChoice::automatic, avx2::decode_lines};
+extern constinit const RowKernel AVX2{"avx2", CPU_AVX2, KernelChoice::automatic, wide::avx2::decode_lines};
 }  // namespace quillrow::sts::kernels
 
 #endif

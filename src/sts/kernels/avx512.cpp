@@ -1,16 +1,16 @@
 // The row kernel for AVX-512 (F and BW, with BMI1, BMI2 and POPCNT): a
 // block is classified by one 64-byte table lookup into mask registers; the
-// values are converted by the AVX2 step (value_batch_avx2.inl).  Chosen only
-// on request (kernel_table.cpp says why).
+// values and the layouts use the AVX2 family's vector operations
+// (avx2_steps.inl).  Chosen only on request (kernel_table.cpp says why).
 #include "sts/kernels/kernel_support.hpp"
 
 #if defined(__x86_64__)
 
 #define QUILLROW_KERNEL avx512
+#define QUILLROW_KERNEL_TARGET "avx512f,avx512bw,avx2,bmi,bmi2,popcnt"
+#include "sts/kernels/kernel_begin.hpp"
 
-QUILLROW_TARGET_BEGIN("avx512f,avx512bw,avx2,bmi,bmi2,popcnt")
-
-namespace quillrow::sts::kernels::avx512 {
+namespace QUILLROW_KERNEL_NAMESPACE {
 namespace {
 
 struct Blocks {
@@ -28,19 +28,25 @@ struct Blocks {
 };
 
 }  // namespace
-}  // namespace quillrow::sts::kernels::avx512
+}  // namespace QUILLROW_KERNEL_NAMESPACE
 
-#include "sts/kernels/value_batch_avx2.inl"
-// Layouts convert with the value batch's steps.
-#include "sts/kernels/layout_avx2.inl"
-// The kernel calls the value batch and the layouts above.
-#include "sts/kernels/row_kernel.inl"
+#include "sts/kernels/avx2_steps.inl"
+#include "sts/kernels/generic/line_layouts.inl"
+#include "sts/kernels/generic/value_batch.inl"
 
-QUILLROW_TARGET_END
+namespace QUILLROW_KERNEL_NAMESPACE {
+namespace {
+using ValueBatch = VectorValueBatch;
+using Layouts = LineLayouts;
+}  // namespace
+}  // namespace QUILLROW_KERNEL_NAMESPACE
+
+#include "sts/kernels/generic/row_kernel.inl"
+#include "sts/kernels/kernel_end.hpp"
 
 namespace quillrow::sts::kernels {
 extern constinit const RowKernel AVX512{"avx512", CPU_AVX2 | CPU_AVX512, KernelChoice::on_request,
-                                        avx512::decode_lines};
+                                        wide::avx512::decode_lines};
 }  // namespace quillrow::sts::kernels
 
 #endif

@@ -1,6 +1,7 @@
-// What the row kernel (kernels/row_kernel.inl) takes from outside itself:
-// every header it uses, the masks a classifier fills, the fault wording,
-// the value step of a kernel without vector conversions, the portable
+// What the row kernel (kernels/generic/row_kernel.inl) takes from outside
+// itself: every header it uses, the masks a classifier fills, what a
+// classifier, a value batch and a layout step must provide (as concepts),
+// the steps of a kernel without vector conversions or layouts, the portable
 // classifier, and the target regions that compile a kernel for a wider
 // instruction set.  Each kernels/<name>.cpp includes this header first, at
 // global scope and outside any target region, so that every inline function
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,9 +26,10 @@
 
 #include "sts/errors.hpp"
 #include "sts/kernel_table.hpp"
-#include "sts/numeric/decimal_scan.hpp"
+#include "sts/kernels/generic/line_layout.hpp"
+#include "sts/kernels/generic/value_shapes.hpp"
+#include "sts/numeric/digit_words.hpp"
 #include "sts/numeric/parse.hpp"
-#include "sts/numeric/tables.hpp"
 #include "sts/row_decoder.hpp"
 #include "sts/timestamp.hpp"
 #include "support/internal_failure.hpp"
@@ -53,10 +56,6 @@ struct Masks {
   std::uint64_t line_ends;   // LF
 };
 
-// "Invalid file PATH at line N: WHAT NAME", the message of a faulty row.
-[[gnu::cold, gnu::noinline]] FileFault row_fault(std::string_view path, std::uint64_t line_number,
-                                                 std::string_view what, std::string_view name = {});
-
 inline constexpr std::string_view TIME_FIELDS[] = {"year", "doy", "hour", "minute", "second", "millisecond"};
 
 // Notes which kernel decoded the last data lines: `name` is the kernel's
@@ -66,20 +65,36 @@ inline void report_kernel_run(const char* name) noexcept {
   kernel_run_report().store(name, std::memory_order_relaxed);
 }
 
-// The start of the last row's day, kept while rows stay on that day.
-struct DayCache {
-  std::int32_t year = 1970;
-  std::int32_t doy = 1;
-  std::int64_t start = 0;
+// What a block classifier provides: the masks of the 64 bytes at p, and a
+// count of trailing zeros (one instruction where the instruction set has
+// one).
+template <class B>
+concept BlockClassifier = requires(const char* p, std::uint64_t x) {
+  { B::classify(p) } -> std::same_as<Masks>;
+  { B::trailing_zeros(x) } -> std::same_as<std::uint32_t>;
+};
 
-  std::int64_t day_start(std::int32_t new_year, std::int32_t new_doy) noexcept {
-    if (new_year != year || new_doy != doy) [[unlikely]] {
-      year = new_year;
-      doy = new_doy;
-      start = day_ms(year, doy);
-    }
-    return start;
-  }
+// What a value batch provides: convert(line, first, last, out) converts
+// what it can of a window line's eleven value fields [line + first[i],
+// line + last[i]) into out[i] and returns a bit per field it left to the
+// scalar conversion.  It may load BATCH_MARGIN bytes past any field.
+template <class V>
+concept ValueBatchStep = requires(const char* line, const std::uint32_t* first, float* out) {
+  { V::convert(line, first, first, out) } -> std::same_as<unsigned>;
+};
+
+// What a layout step provides: decode(line, end, rows, days) decodes a line
+// that repeats a known layout (the start of the next line, or nullptr
+// having stored nothing); learn(line, lf, first, last) takes the layout of a
+// line whose fields the window found (the layout, or nullptr); and
+// decode_with(layout, line, rows, days) decodes that line from it (false
+// having stored nothing).
+template <class L>
+concept LayoutStep = requires(L layouts, const typename L::Layout& layout, const char* line,
+                              const std::uint32_t* first, RowBuffers& rows, DayCache& days) {
+  { layouts.decode(line, line, rows, days) } -> std::same_as<const char*>;
+  { layouts.learn(line, std::uint32_t{}, first, first) } -> std::same_as<const typename L::Layout*>;
+  { L::decode_with(layout, line, rows, days) } -> std::same_as<bool>;
 };
 
 // The value step of a kernel without vector conversions: every one of the

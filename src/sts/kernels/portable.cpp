@@ -3,8 +3,9 @@
 #include "sts/kernels/kernel_support.hpp"
 
 #define QUILLROW_KERNEL portable
+#include "sts/kernels/kernel_begin.hpp"
 
-namespace quillrow::sts::kernels::portable {
+namespace QUILLROW_KERNEL_NAMESPACE {
 namespace {
 
 using Blocks = PortableBlocks;
@@ -12,9 +13,10 @@ using ValueBatch = NoValueBatch;
 using Layouts = NoLayouts;
 
 }  // namespace
-}  // namespace quillrow::sts::kernels::portable
+}  // namespace QUILLROW_KERNEL_NAMESPACE
 
-#include "sts/kernels/row_kernel.inl"
+#include "sts/kernels/generic/row_kernel.inl"
+#include "sts/kernels/kernel_end.hpp"
 
 namespace quillrow::sts::kernels {
 extern constinit const RowKernel PORTABLE{"portable", 0, KernelChoice::automatic, portable::decode_lines};

@@ -7,8 +7,9 @@
 #if defined(__x86_64__)
 
 #define QUILLROW_KERNEL sse2
+#include "sts/kernels/kernel_begin.hpp"
 
-namespace quillrow::sts::kernels::sse2 {
+namespace QUILLROW_KERNEL_NAMESPACE {
 namespace {
 
 struct Blocks {
@@ -36,9 +37,10 @@ using ValueBatch = NoValueBatch;
 using Layouts = NoLayouts;
 
 }  // namespace
-}  // namespace quillrow::sts::kernels::sse2
+}  // namespace QUILLROW_KERNEL_NAMESPACE
 
-#include "sts/kernels/row_kernel.inl"
+#include "sts/kernels/generic/row_kernel.inl"
+#include "sts/kernels/kernel_end.hpp"
 
 namespace quillrow::sts::kernels {
 extern constinit const RowKernel SSE2{"sse2", 0, KernelChoice::automatic, sse2::decode_lines};

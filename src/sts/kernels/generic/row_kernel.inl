@@ -1,14 +1,12 @@
 // The row kernel: the walk over the data lines and the decoding of each
 // row, written once over a block classifier and compiled once per
-// instruction set.  Each kernels/<name>.cpp includes this file once, after
-// defining QUILLROW_KERNEL (the kernel's name) and, in the namespace
-// quillrow::sts::kernels::<name>, its `Blocks` classifier, its
-// `ValueBatch` step and its `Layouts` (layout_avx2.inl), and within a
-// region that compiles every function for that instruction set's target
-// (QUILLROW_TARGET_BEGIN).  The file
-// opens that namespace, and an unnamed one within it, so each copy is a
-// distinct set of functions, all inlining their own classifier, and none
-// is seen outside its file but through the kernel's table entry.
+// instruction set.  Each kernels/<name>.cpp includes this file once, last,
+// inside the region kernel_begin.hpp opens, after defining in
+// QUILLROW_KERNEL_NAMESPACE its `Blocks` classifier, its `ValueBatch` step
+// and its `Layouts` (the concepts below say what each provides).  The
+// namespace, and an unnamed one within it, make each copy a distinct set of
+// functions, all inlining their own classifier, and none is seen outside
+// its file but through the kernel's table entry.
 //
 // The target regions, rather than a flag such as -mavx2 on the whole file,
 // keep the wider instructions to these functions: with such a flag every
@@ -24,16 +22,17 @@
 // counts them in one instruction where the instruction set has one.
 // ValueBatch::convert converts what it can of a row's eleven value fields
 // at once, returning a bit per field it left to the scalar conversion (all
-// of them, where the instruction set has no vector step).  Layouts decode
-// the lines that repeat the layout of a line before them, before the
-// window is tried, and learn from the lines whose fields the window finds
-// (NoLayouts where the instruction set has no such step).
+// of them, where the instruction set has no vector step: NoValueBatch).
+// Layouts decode the lines that repeat the layout of a line before them,
+// before the window is tried, and learn from the lines whose fields the
+// window finds (NoLayouts where the instruction set has no such step).
 
 #include "sts/kernels/kernel_support.hpp"
 
 #ifndef QUILLROW_KERNEL
 // Read on its own, by an editor or a linter: the portable classifier.
 #define QUILLROW_KERNEL alone
+#define QUILLROW_KERNEL_NAMESPACE quillrow::sts::kernels::alone
 namespace quillrow::sts::kernels::alone {
 namespace {
 using Blocks = PortableBlocks;
@@ -46,8 +45,12 @@ using Layouts = NoLayouts;
 #define QUILLROW_KERNEL_NAME QUILLROW_NAME_OF(QUILLROW_KERNEL)
 #define QUILLROW_NAME_OF(kernel) QUILLROW_STRING(kernel)
 
-namespace quillrow::sts::kernels::QUILLROW_KERNEL {
+namespace QUILLROW_KERNEL_NAMESPACE {
 namespace {
+
+static_assert(BlockClassifier<Blocks>, "a kernel's Blocks must classify 64 bytes into Masks");
+static_assert(ValueBatchStep<ValueBatch>, "a kernel's ValueBatch must convert a window line's values");
+static_assert(LayoutStep<Layouts>, "a kernel's Layouts must decode, learn and decode_with");
 
 // A cursor over the data lines, 64 bytes at a time from the start of each
 // line.  Each block is classified once into its masks; fields and line
@@ -248,10 +251,9 @@ inline constexpr std::size_t FIELDS_PER_ROW = 6 + 1 + VALUES_PER_ROW;
 inline bool window_integer(const char* p, std::uint32_t n, std::int32_t& out) noexcept {
   if (n - 1 >= 8) return false;  // n == 0 wraps around
   constexpr std::uint64_t ZERO_DIGITS = 0x3030303030303030ULL;
-  const std::uint64_t w =
-      (numeric::detail::load_eight(p) << (8 * (8 - n))) | ((ZERO_DIGITS >> (8 * n - 1)) >> 1);
-  if (!numeric::detail::is_eight_digits(w)) return false;
-  out = static_cast<std::int32_t>(numeric::detail::eight_digits_value(w));
+  const std::uint64_t w = (numeric::load_eight(p) << (8 * (8 - n))) | ((ZERO_DIGITS >> (8 * n - 1)) >> 1);
+  if (!numeric::is_eight_digits(w)) return false;
+  out = static_cast<std::int32_t>(numeric::eight_digits_value(w));
   return true;
 }
 
@@ -401,4 +403,4 @@ std::optional<FileFault> decode_lines(std::string_view data, std::uint64_t& line
 }
 
 }  // namespace
-}  // namespace quillrow::sts::kernels::QUILLROW_KERNEL
+}  // namespace QUILLROW_KERNEL_NAMESPACE
