@@ -294,6 +294,7 @@ def processes_marked(mark: str, grace: float = 5) -> list[str]:
     ],
 )
 def test_signals_end_the_run_cleanly_at_any_moment(tmp_path, phase, signum, fmt):
+    needs(fmt)
     days = tmp_path / "days"
     days.mkdir()
     for day in range(41, 44):
